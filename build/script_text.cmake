@@ -23,14 +23,14 @@ endfunction()
 # Turns hex digits into a C initializer list of 16-bit units, eight to a line.
 function(ascii_hex_to_utf16_initializer hex out_text)
   string(REGEX REPLACE "(..)" "0x00\\1," units "${hex}")
-  string(REGEX REPLACE "((0x....,){8})" "\\1\n    " units "${units}")
+  string(REGEX REPLACE "(0x....,0x....,0x....,0x....,0x....,0x....,0x....,0x....,)" "\\1\n    " units "${units}")
   set(${out_text} "    ${units}0x0000" PARENT_SCOPE)
 endfunction()
 
 # Turns hex digits into a C initializer list of bytes, eight to a line.
 function(hex_to_byte_initializer hex out_text)
   string(REGEX REPLACE "(..)" "0x\\1," bytes "${hex}")
-  string(REGEX REPLACE "((0x..,){8})" "\\1\n    " bytes "${bytes}")
+  string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n    " bytes "${bytes}")
   string(REGEX REPLACE ",[\n ]*$" "" bytes "${bytes}")
   set(${out_text} "    ${bytes}" PARENT_SCOPE)
 endfunction()

@@ -1,0 +1,33 @@
+# make       installs what is missing, builds, lays out dist/ and shows the programs running under Wine
+# make test  runs every test
+PRESET := mingw
+BUILD_DIR := out/mingw
+
+.PHONY: all tools build dist demo test benchmark clean
+
+all: demo
+
+tools:
+	scripts/install-tools.sh
+
+build: tools
+	cmake --preset $(PRESET) >/dev/null
+	cmake --build --preset $(PRESET) -j2
+
+# Exactly what an installer lays down: the programs beside the controller files.
+dist: build
+	rm -rf dist
+	cmake --install $(BUILD_DIR) --prefix dist >/dev/null
+	@ls -l dist
+
+demo: dist
+	scripts/demo.sh
+
+test: build
+	xvfb-run -a tests/run-tests.sh $(BUILD_DIR)
+
+benchmark: build
+	scripts/benchmark.sh
+
+clean:
+	rm -rf out/mingw dist

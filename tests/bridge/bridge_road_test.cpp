@@ -1,0 +1,337 @@
+// The pre-launch bridge as a launcher sees it, run under Wine with the
+// PowerShell stand-in at the system path.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+const std::string kArgumentsLine = "Morvellane prelaunch: arguments are not accepted.\r\n";
+const std::string kIntegrityLine = "Morvellane prelaunch: controller integrity failed; run Installer Repair.\r\n";
+const std::string kTimeoutLine =
+    "Morvellane prelaunch: update timed out or could not be observed; game start refused.\r\n";
+
+const wchar_t* const kPinnedNames[4] = {L"Morvellane.VudivPreLaunch.ps1", L"Morvellane.Vudiv.Runtime.json",
+                                        L"Morvellane.OwnedRuntime.psm1", L"Morvellane.OwnedRuntime.json"};
+const DWORD kMaximumSizes[4] = {262144, 65536, 262144, 65536};
+
+std::wstring BinDirectory() { return FromHostPath(MORVELLANE_BIN_DIR); }
+
+std::wstring SystemDirectory()
+{
+    wchar_t path[MAX_PATH];
+    GetSystemDirectoryW(path, MAX_PATH);
+    return path;
+}
+
+// A bridge laid out as the installer lays it out, plus a directory for the
+// stand-in's records.
+struct Package {
+    std::wstring directory;
+    std::wstring bridge;
+    std::wstring records;
+};
+
+Package MakePackage(const std::wstring& name, const wchar_t* bridgeName = L"prelaunch-bridge.exe",
+                    const std::string& pinSource = MORVELLANE_CONTROLLER_DIR)
+{
+    Package package;
+    package.directory = MakeFreshDirectory(name);
+    package.records = MakeFreshDirectory(name + L"-records");
+    package.bridge = package.directory + L"\\prelaunch-bridge.exe";
+    CopyFileW((BinDirectory() + L"\\" + bridgeName).c_str(), package.bridge.c_str(), FALSE);
+    for (const wchar_t* pinned : kPinnedNames) {
+        CopyInto(FromHostPath(pinSource) + L"\\" + pinned, package.directory, pinned);
+    }
+    SetVariable(L"STANDIN_RECORD_DIR", package.records.c_str());
+    return package;
+}
+
+ProcessResult RunBridge(const Package& package, const std::wstring& arguments = L"",
+                        StandardError standardError = StandardError::File, const std::string& input = "")
+{
+    return RunProcess(package.bridge, L"\"" + package.bridge + L"\"" + arguments, package.records, standardError,
+                      input);
+}
+
+bool PowerShellStarted(const Package& package)
+{
+    return GetFileAttributesW((package.records + L"\\command-line.txt").c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// True when the process whose id the stand-in recorded in FILE is gone.
+bool RecordedProcessGone(const Package& package, const wchar_t* file)
+{
+    std::wstring id = ReadFileUtf16(package.records + L"\\" + file);
+    if (id.empty()) {
+        return false;
+    }
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, wcstoul(id.c_str(), nullptr, 10));
+    if (process == nullptr) {
+        return true;
+    }
+    bool gone = WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return gone;
+}
+
+class BridgeRoad : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const wchar_t* name : {L"STANDIN_EXIT_CODE", L"STANDIN_HANG", L"STANDIN_GRANDCHILD",
+                                    L"STANDIN_HOST_PWSH", L"PSExecutionPolicyPreference"}) {
+            SetVariable(name, nullptr);
+        }
+    }
+};
+
+TEST_F(BridgeRoad, AnyArgumentIsRefusedBeforeAnyFileIsTouched)
+{
+    // No pinned files at all: had the bridge gone on to verify them, the
+    // integrity line would follow.
+    for (const wchar_t* arguments : {L" x", L" \"\"", L" --help", L" a b", L"\t-"}) {
+        Package package = MakePackage(L"arguments");
+        for (const wchar_t* pinned : kPinnedNames) {
+            DeleteFileW((package.directory + L"\\" + pinned).c_str());
+        }
+        ProcessResult result = RunBridge(package, arguments);
+        EXPECT_EQ(87u, result.exitCode) << Narrow(arguments);
+        EXPECT_EQ(kArgumentsLine, result.standardError) << Narrow(arguments);
+        EXPECT_EQ(51u, result.standardError.size());
+        EXPECT_FALSE(PowerShellStarted(package));
+    }
+}
+
+TEST_F(BridgeRoad, EveryIntegrityFaultGivesOneLineAndCode13)
+{
+    struct Fault {
+        const char* name;
+        int file;
+        std::function<void(const std::wstring& path)> apply;
+    };
+    const Fault faults[] = {
+        {"missing", 0, [](const std::wstring& path) { DeleteFileW(path.c_str()); }},
+        {"empty", 1, [](const std::wstring& path) { WriteFileBytes(path, ""); }},
+        {"one byte over the maximum", 2,
+         [](const std::wstring& path) {
+             std::string bytes = ReadFileBytes(path);
+             bytes.resize(kMaximumSizes[2] + 1, ' ');
+             WriteFileBytes(path, bytes);
+         }},
+        {"one byte changed", 3,
+         [](const std::wstring& path) {
+             std::string bytes = ReadFileBytes(path);
+             bytes[bytes.size() / 2] ^= 0x01;
+             WriteFileBytes(path, bytes);
+         }},
+        {"leaf is a directory", 1,
+         [](const std::wstring& path) {
+             DeleteFileW(path.c_str());
+             CreateDirectoryW(path.c_str(), nullptr);
+         }},
+    };
+    for (const Fault& fault : faults) {
+        Package package = MakePackage(L"integrity");
+        fault.apply(package.directory + L"\\" + kPinnedNames[fault.file]);
+        ProcessResult result = RunBridge(package);
+        EXPECT_EQ(13u, result.exitCode) << fault.name;
+        EXPECT_EQ(kIntegrityLine, result.standardError) << fault.name;
+        EXPECT_FALSE(PowerShellStarted(package)) << fault.name;
+    }
+    EXPECT_EQ(74u, kIntegrityLine.size());
+}
+
+TEST_F(BridgeRoad, DirectorySymlinkOnTheWayIsRefusedEvenWhenItLeadsToGoodFiles)
+{
+    Package package = MakePackage(L"symlink-target");
+    std::wstring link = MakeFreshDirectory(L"symlink-holder") + L"\\via-link";
+    char unixTarget[MAX_PATH * 3];
+    char unixLink[MAX_PATH * 3];
+    typedef char*(CDECL * ToUnix)(const wchar_t*);
+    ToUnix toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    ASSERT_NE(nullptr, toUnix);
+    char* target = toUnix(package.directory.c_str());
+    char* holder = toUnix(link.c_str());
+    snprintf(unixTarget, sizeof unixTarget, "%s", target);
+    snprintf(unixLink, sizeof unixLink, "%s", holder);
+    HeapFree(GetProcessHeap(), 0, target);
+    HeapFree(GetProcessHeap(), 0, holder);
+    RunHostShell(std::string("ln -s '") + unixTarget + "' '" + unixLink + "'");
+    // Wine may report the host shell's end before the link is visible.
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    for (int attempt = 0; attempt < 100 && attributes == INVALID_FILE_ATTRIBUTES; ++attempt) {
+        Sleep(attempt == 0 ? 0 : 50);
+        attributes = GetFileAttributesW(link.c_str());
+    }
+    ASSERT_EQ(0x410u, attributes & 0x410u);
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+
+    std::wstring throughLink = link + L"\\prelaunch-bridge.exe";
+    ProcessResult result = RunProcess(throughLink, L"\"" + throughLink + L"\"", package.records);
+    ASSERT_TRUE(result.started) << GetLastError();
+    EXPECT_EQ(13u, result.exitCode);
+    EXPECT_EQ(kIntegrityLine, result.standardError);
+    EXPECT_FALSE(PowerShellStarted(package));
+
+    // The same files through the real directory are fine.
+    EXPECT_EQ(0u, RunBridge(package).exitCode);
+}
+
+TEST_F(BridgeRoad, FilesOfExactlyTheirMaximumSizePass)
+{
+    Package package = MakePackage(L"maximum-size", L"prelaunch-bridge-max-size.exe", MORVELLANE_MAX_SIZE_PIN_DIR);
+    for (int index = 0; index < 4; ++index) {
+        ASSERT_EQ(kMaximumSizes[index], ReadFileBytes(package.directory + L"\\" + kPinnedNames[index]).size());
+    }
+    ProcessResult result = RunBridge(package);
+    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_TRUE(PowerShellStarted(package));
+}
+
+TEST_F(BridgeRoad, ControllerGetsTheExactCommandEnvironmentJobAndHandles)
+{
+    // U+0027 and U+2019 both end a PowerShell single-quoted literal.
+    Package package = MakePackage(L"O'Brien \x2019quoted\x2019");
+    SetVariable(L"PSExecutionPolicyPreference", L"Unrestricted");
+    SetVariable(L"PSModulePath", L"C:\\launcher\\modules");
+    ProcessResult result = RunBridge(package, L"", StandardError::File, "standin stdin");
+    SetVariable(L"PSExecutionPolicyPreference", nullptr);
+    ASSERT_EQ(0u, result.exitCode);
+
+    std::wstring powerShell = SystemDirectory() + L"\\WindowsPowerShell\\v1.0\\powershell.exe";
+    std::wstring commandLine = ReadFileUtf16(package.records + L"\\command-line.txt");
+    std::wstring expectedStart =
+        L"\"" + powerShell + L"\" -NoLogo -NoProfile -NonInteractive -STA -EncodedCommand ";
+    ASSERT_EQ(expectedStart, commandLine.substr(0, expectedStart.size()));
+    std::wstring base64 = commandLine.substr(expectedStart.size());
+    EXPECT_EQ(std::wstring::npos, base64.find_first_not_of(
+                                      L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="));
+
+    std::string embedded = ReadFileBytes(FromHostPath(MORVELLANE_PRELAUNCH_SCRIPT));
+    std::wstring escaped;
+    for (wchar_t unit : package.directory) {
+        escaped += (unit == L'\'' || unit == 0x2019) ? std::wstring(2, unit) : std::wstring(1, unit);
+    }
+    std::wstring expectedScript =
+        L"$application = '" + escaped + L"'\n" + std::wstring(embedded.begin(), embedded.end());
+    EXPECT_EQ(expectedScript, ReadFileUtf16(package.records + L"\\script.txt"));
+
+    std::wstring environment = ReadFileUtf16(package.records + L"\\environment.txt");
+    EXPECT_NE(std::wstring::npos,
+              environment.find(L"\nPSModulePath=" + SystemDirectory() + L"\\WindowsPowerShell\\v1.0\\Modules\n"));
+    EXPECT_EQ(std::wstring::npos, environment.find(L"PSExecutionPolicyPreference="));
+
+    // Wine does not report the limit flags back; kill-on-close itself is
+    // proven by the leftover process test below.
+    EXPECT_EQ(0u, ReadFileUtf16(package.records + L"\\job.txt").find(L"in-job=1 "));
+    std::wstring pinned = ReadFileUtf16(package.records + L"\\pinned.txt");
+    for (const wchar_t* name : kPinnedNames) {
+        EXPECT_NE(std::wstring::npos, pinned.find(std::wstring(name) + L" write=32 delete=32\n")) << Narrow(pinned);
+    }
+    EXPECT_EQ(L"standin stdin", ReadFileUtf16(package.records + L"\\stdin.txt"));
+    EXPECT_EQ("standin stdout\r\n", result.standardOutput);
+    EXPECT_EQ("standin stderr\r\n", result.standardError);
+}
+
+TEST_F(BridgeRoad, ControllerExitCodesPassThroughAndLeftoversEnd)
+{
+    struct Case {
+        const wchar_t* controllerExit;
+        bool grandchild;
+        DWORD bridgeExit;
+    };
+    const Case cases[] = {
+        {L"0", false, 0}, {L"7", false, 7}, {L"0xC000013A", false, 0xC000013A}, {L"259", false, 1},
+        {L"0", true, 0},
+    };
+    for (const Case& c : cases) {
+        Package package = MakePackage(L"exit-codes");
+        SetVariable(L"STANDIN_EXIT_CODE", c.controllerExit);
+        SetVariable(L"STANDIN_GRANDCHILD", c.grandchild ? L"1" : nullptr);
+        ProcessResult result = RunBridge(package);
+        EXPECT_EQ(c.bridgeExit, result.exitCode) << Narrow(c.controllerExit);
+        EXPECT_EQ("standin stderr\r\n", result.standardError) << Narrow(c.controllerExit);
+        if (c.grandchild) {
+            EXPECT_TRUE(RecordedProcessGone(package, L"grandchild.txt"));
+        }
+    }
+}
+
+TEST_F(BridgeRoad, HungControllerIsEndedWithEverythingItStarted)
+{
+    Package package = MakePackage(L"time-out", L"prelaunch-bridge-short-timeout.exe");
+    SetVariable(L"STANDIN_HANG", L"1");
+    SetVariable(L"STANDIN_GRANDCHILD", L"1");
+    ProcessResult result = RunBridge(package);
+    EXPECT_EQ(124u, result.exitCode);
+    EXPECT_EQ("standin stderr\r\n" + kTimeoutLine, result.standardError);
+    EXPECT_EQ(86u, kTimeoutLine.size());
+    EXPECT_TRUE(RecordedProcessGone(package, L"process.txt"));
+    EXPECT_TRUE(RecordedProcessGone(package, L"grandchild.txt"));
+}
+
+TEST_F(BridgeRoad, ShippedBuildWaitsTwentyMinutes)
+{
+    // 1,200,000 as a little-endian immediate; the short test build lacks it.
+    const std::string twentyMinutes("\x80\x4f\x12\x00", 4);
+    EXPECT_NE(std::string::npos, ReadFileBytes(BinDirectory() + L"\\prelaunch-bridge.exe").find(twentyMinutes));
+    EXPECT_EQ(std::string::npos,
+              ReadFileBytes(BinDirectory() + L"\\prelaunch-bridge-short-timeout.exe").find(twentyMinutes));
+}
+
+TEST_F(BridgeRoad, UnusableStandardErrorChangesNothingButTheText)
+{
+    for (StandardError mode : {StandardError::Null, StandardError::Invalid}) {
+        Package arguments = MakePackage(L"quiet-arguments");
+        EXPECT_EQ(87u, RunBridge(arguments, L" x", mode).exitCode);
+
+        Package integrity = MakePackage(L"quiet-integrity");
+        DeleteFileW((integrity.directory + L"\\" + kPinnedNames[0]).c_str());
+        ProcessResult refused = RunBridge(integrity, L"", mode);
+        EXPECT_EQ(13u, refused.exitCode);
+        EXPECT_EQ("", refused.standardOutput);
+
+        Package hung = MakePackage(L"quiet-time-out", L"prelaunch-bridge-short-timeout.exe");
+        SetVariable(L"STANDIN_HANG", L"1");
+        ProcessResult timedOut = RunBridge(hung, L"", mode);
+        SetVariable(L"STANDIN_HANG", nullptr);
+        EXPECT_EQ(124u, timedOut.exitCode);
+        EXPECT_EQ("standin stdout\r\n", timedOut.standardOutput);
+    }
+}
+
+TEST_F(BridgeRoad, RealPowerShellRunsTheShippedControllerEndToEnd)
+{
+    Package package = MakePackage(L"host-road");
+    SetVariable(L"STANDIN_HOST_PWSH", FromHostPath(MORVELLANE_HOST_PWSH).c_str());
+    ProcessResult result = RunBridge(package);
+    EXPECT_EQ(0u, result.exitCode) << result.standardError;
+    EXPECT_NE(std::string::npos, result.standardOutput.find("Morvellane pre-launch check passed."))
+        << result.standardOutput;
+    EXPECT_EQ("", result.standardError);
+}
+
+class StandInEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        // The prefix's own powershell.exe is replaced by the stand-in; Wine has
+        // no modules directory, which the bridge insists on.
+        std::wstring directory = SystemDirectory() + L"\\WindowsPowerShell\\v1.0";
+        CreateDirectoryW((SystemDirectory() + L"\\WindowsPowerShell").c_str(), nullptr);
+        CreateDirectoryW(directory.c_str(), nullptr);
+        CreateDirectoryW((directory + L"\\Modules").c_str(), nullptr);
+        ASSERT_TRUE(CopyFileW((BinDirectory() + L"\\powershell-standin.exe").c_str(),
+                              (directory + L"\\powershell.exe").c_str(), FALSE));
+    }
+};
+
+const ::testing::Environment* const kStandIn = ::testing::AddGlobalTestEnvironment(new StandInEnvironment);
+
+}  // namespace

@@ -1,0 +1,125 @@
+// The bridge's text limits, on the functions themselves: directories and
+// scripts of these sizes cannot be produced through Wine.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "bridge.h"
+#include <wincrypt.h>
+
+namespace {
+
+const std::wstring kPowerShell = L"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe";
+const size_t kFixedCommandCharacters = 59;
+
+std::wstring DecodeCommand(const std::wstring& commandLine)
+{
+    std::wstring base64 = commandLine.substr(commandLine.rfind(L' ') + 1);
+    DWORD size = 0;
+    CryptStringToBinaryW(base64.c_str(), 0, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr);
+    std::wstring text(size / 2, L'\0');
+    CryptStringToBinaryW(base64.c_str(), 0, CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(&text[0]), &size, nullptr,
+                         nullptr);
+    return text;
+}
+
+size_t Base64Length(size_t composedUnits)
+{
+    return 4 * ((composedUnits * 2 + 2) / 3);
+}
+
+TEST(FormatBounded, FitsExactlyOrReportsMinusOne)
+{
+    wchar_t buffer[8];
+    EXPECT_EQ(7, FormatBounded(buffer, 8, L"a%sb", L"12345"));
+    EXPECT_EQ(std::wstring(L"a12345b"), buffer);
+    EXPECT_EQ(-1, FormatBounded(buffer, 8, L"a%sb", L"123456"));
+    EXPECT_EQ(-1, FormatBounded(buffer, 8, L"%d", L"1"));
+    EXPECT_EQ(0, FormatBounded(buffer, 1, L"%s", L""));
+    EXPECT_EQ(6, FormatBounded(buffer, 8, L"%s-%s", L"ab", L"cde"));
+    EXPECT_EQ(std::wstring(L"ab-cde"), buffer);
+}
+
+TEST(ComposeControllerCommandLine, DirectoryLimitAndQuoteDoubling)
+{
+    struct Case {
+        std::wstring directory;
+        bool accepted;
+        std::wstring literal;
+    };
+    std::wstring longest = L"C:\\" + std::wstring(4093, L'd');
+    std::wstring quotes = L"C:\\" + std::wstring(4093, L'\'');
+    const Case cases[] = {
+        {longest, true, longest},
+        {longest + L"d", false, L""},
+        {quotes, true, L"C:\\" + std::wstring(8186, L'\'')},
+        {L"C:\\Users\\O\x2019" L"Brien\\\x2018x\x201A\x201B\\a'b", true,
+         L"C:\\Users\\O\x2019\x2019" L"Brien\\\x2018\x2018x\x201A\x201A\x201B\x201B\\a''b"},
+        {L"C:\\plain \"double\" `tick` $var", true, L"C:\\plain \"double\" `tick` $var"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(c.accepted, ComposeControllerCommandLine(kPowerShell.c_str(), c.directory.c_str(), L"exit 0\n"))
+            << c.directory.size();
+        if (c.accepted) {
+            EXPECT_EQ(L"$application = '" + c.literal + L"'\nexit 0\n", DecodeCommand(ControllerCommandLine()));
+        }
+    }
+}
+
+TEST(ComposeControllerCommandLine, ComposedScriptBase64AndCommandLineBounds)
+{
+    const std::wstring directory = L"C:\\a";
+    const size_t overhead = 16 + directory.size() + 2;  // "$application = '", the directory, "'\n"
+    auto composeWithScriptOf = [&](size_t scriptUnits) {
+        std::wstring script(scriptUnits, L'x');
+        return ComposeControllerCommandLine(kPowerShell.c_str(), directory.c_str(), script.c_str());
+    };
+
+    // The longest command line: the Base64 text leaves exactly room for the rest.
+    size_t composed = 1;
+    while (kFixedCommandCharacters + kPowerShell.size() + Base64Length(composed + 1) <= 32767) {
+        ++composed;
+    }
+    ASSERT_TRUE(composeWithScriptOf(composed - overhead));
+    EXPECT_EQ(kFixedCommandCharacters + kPowerShell.size() + Base64Length(composed),
+              std::wstring(ControllerCommandLine()).size());
+    EXPECT_FALSE(composeWithScriptOf(composed + 1 - overhead));
+
+    // Base64 text that no longer fits its 32768-character buffer.
+    EXPECT_FALSE(composeWithScriptOf(12287 - overhead));
+    // A script that does not fit the composed-script buffer at all.
+    EXPECT_FALSE(composeWithScriptOf(16384 - overhead));
+}
+
+TEST(IsSafePath, TextRulesRefuseBeforeTheFileSystemIsAsked)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring existing(temp);
+    existing.pop_back();  // no trailing separator
+    CreateDirectoryW((existing + L"\\x").c_str(), nullptr);
+
+    struct Case {
+        std::wstring path;
+        bool safe;
+    };
+    const Case cases[] = {
+        {L"C:\\", false},
+        {existing + L"\\x", true},
+        {existing, true},
+        {L"\\\\server\\share\\x", false},
+        {L"\\\\?\\" + existing, false},
+        {L"C:/windows/system32", false},
+        {existing + L"\\.\\x", false},
+        {existing + L"\\x\\..\\x", false},
+        {existing + L"\\x:stream", false},
+        {existing + L"\\missing", false},
+        {existing + L"\\x\\", true},
+        {L"C:\\" + std::wstring(32764, L'a'), false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.safe, IsSafePath(c.path.c_str())) << c.path.size();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,264 @@
+// Stands in for Windows PowerShell at its system path. It records what it was
+// given into STANDIN_RECORD_DIR and behaves as the STANDIN_* variables ask:
+//   STANDIN_EXIT_CODE   exit code (decimal or 0x hex), default 0
+//   STANDIN_HANG        wait forever before exiting
+//   STANDIN_GRANDCHILD  leave a process of its own running (its id in grandchild.txt)
+//   STANDIN_HOST_PWSH   hand the decoded script to this host PowerShell instead
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <string>
+
+static std::wstring Variable(const wchar_t* name)
+{
+    wchar_t value[32768];
+    DWORD length = GetEnvironmentVariableW(name, value, 32768);
+    return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
+}
+
+static void WriteAll(const std::wstring& path, const void* data, DWORD size)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD written = 0;
+    WriteFile(file, data, size, &written, nullptr);
+    CloseHandle(file);
+}
+
+static void Record(const std::wstring& directory, const wchar_t* name, const std::wstring& text)
+{
+    WriteAll(directory + L"\\" + name, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)));
+}
+
+static std::wstring DecodeEncodedCommand(const wchar_t* commandLine)
+{
+    const wchar_t* marker = wcsstr(commandLine, L"-EncodedCommand ");
+    if (marker == nullptr) {
+        return std::wstring();
+    }
+    const wchar_t* base64 = marker + wcslen(L"-EncodedCommand ");
+    DWORD size = 0;
+    if (!CryptStringToBinaryW(base64, 0, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr)) {
+        return L"<not base64>";
+    }
+    std::string bytes(size, '\0');
+    CryptStringToBinaryW(base64, 0, CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(&bytes[0]), &size, nullptr,
+                         nullptr);
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+}
+
+// The directory inside the leading $application = '...' line, quotes undoubled.
+static std::wstring ApplicationDirectory(const std::wstring& script)
+{
+    const std::wstring prefix = L"$application = '";
+    if (script.compare(0, prefix.size(), prefix) != 0) {
+        return std::wstring();
+    }
+    std::wstring directory;
+    for (size_t index = prefix.size(); index < script.size(); ++index) {
+        wchar_t unit = script[index];
+        bool quote = unit == 0x27 || (unit >= 0x2018 && unit <= 0x201B);
+        if (quote) {
+            if (index + 1 < script.size() && script[index + 1] == unit) {
+                directory.push_back(unit);
+                ++index;
+                continue;
+            }
+            break;
+        }
+        directory.push_back(unit);
+    }
+    return directory;
+}
+
+static std::wstring RecordEnvironment()
+{
+    std::wstring text;
+    wchar_t* block = GetEnvironmentStringsW();
+    for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) {
+        text += entry;
+        text += L"\n";
+    }
+    FreeEnvironmentStringsW(block);
+    return text;
+}
+
+static std::wstring RecordJob()
+{
+    BOOL inJob = FALSE;
+    IsProcessInJob(GetCurrentProcess(), nullptr, &inJob);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    DWORD flags = 0xFFFFFFFF;
+    if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof limits, nullptr)) {
+        flags = limits.BasicLimitInformation.LimitFlags;
+    }
+    return L"in-job=" + std::to_wstring(inJob ? 1 : 0) + L" limit-flags=" + std::to_wstring(flags);
+}
+
+// What happens to each pinned file if the controller tries to change it.
+static std::wstring RecordPinnedFileAttempts(const std::wstring& directory)
+{
+    static const wchar_t* const names[] = {L"Morvellane.VudivPreLaunch.ps1", L"Morvellane.Vudiv.Runtime.json",
+                                           L"Morvellane.OwnedRuntime.psm1", L"Morvellane.OwnedRuntime.json"};
+    std::wstring text;
+    for (const wchar_t* name : names) {
+        std::wstring path = directory + L"\\" + name;
+        HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD writeError = writer == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        if (writer != INVALID_HANDLE_VALUE) {
+            CloseHandle(writer);
+        }
+        BOOL deleted = DeleteFileW(path.c_str());
+        DWORD deleteError = deleted ? 0 : GetLastError();
+        text += std::wstring(name) + L" write=" + std::to_wstring(writeError) + L" delete=" +
+                std::to_wstring(deleteError) + L"\n";
+    }
+    return text;
+}
+
+static void WriteToHandle(DWORD which, const char* text)
+{
+    HANDLE handle = GetStdHandle(which);
+    DWORD written = 0;
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+        WriteFile(handle, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
+    }
+}
+
+static std::wstring ReadStandardInput()
+{
+    char buffer[256];
+    DWORD read = 0;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input == nullptr || input == INVALID_HANDLE_VALUE || !ReadFile(input, buffer, sizeof buffer, &read, nullptr)) {
+        return L"<none>";
+    }
+    return std::wstring(buffer, buffer + read);
+}
+
+static void StartGrandchild(const std::wstring& recordDirectory)
+{
+    SetEnvironmentVariableW(L"STANDIN_ROLE", L"grandchild");
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine = L"grandchild";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(self, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        return;
+    }
+    Record(recordDirectory, L"grandchild.txt", std::to_wstring(process.dwProcessId));
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+static std::string ToUtf8(const std::wstring& text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
+    return bytes;
+}
+
+static std::string HostPath(const std::wstring& windowsPath)
+{
+    typedef char*(CDECL * ToUnix)(const wchar_t*);
+    ToUnix toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (toUnix == nullptr) {
+        return std::string();
+    }
+    char* unixPath = toUnix(windowsPath.c_str());
+    std::string result = unixPath != nullptr ? unixPath : "";
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return result;
+}
+
+// Runs the script under the host's PowerShell, with only the $application line
+// moved to the host path of the same directory. Wine does not carry a host
+// program's exit code back, so the shell leaves it in a file.
+static DWORD RunOnHostPowerShell(const std::wstring& recordDirectory, const std::wstring& script)
+{
+    std::wstring directory = ApplicationDirectory(script);
+    size_t firstLineEnd = script.find(L'\n');
+    std::string hostScript = "$application = '" + HostPath(directory) + "'" + ToUtf8(script.substr(firstLineEnd));
+    std::wstring scriptPath = recordDirectory + L"\\host-script.ps1";
+    std::wstring exitPath = recordDirectory + L"\\host-exit.txt";
+    WriteAll(scriptPath, hostScript.data(), static_cast<DWORD>(hostScript.size()));
+    DeleteFileW(exitPath.c_str());
+
+    std::string command = "sh -c \"\\\"$0\\\" -NoLogo -NoProfile -NonInteractive -File \\\"$1\\\"; echo $? > \\\"$2\\\"\" " +
+                          HostPath(Variable(L"STANDIN_HOST_PWSH")) + " " + HostPath(scriptPath) + " " +
+                          HostPath(exitPath);
+    std::wstring commandLine(command.begin(), command.end());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(L"Z:\\bin\\sh", &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        return 0xBAD;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    // The host shell may still be flushing the file when Wine reports the end.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        HANDLE file = CreateFileW(exitPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            char text[32] = {};
+            DWORD read = 0;
+            ReadFile(file, text, sizeof text - 1, &read, nullptr);
+            CloseHandle(file);
+            if (read > 0 && text[read - 1] == '\n') {
+                return strtoul(text, nullptr, 10);
+            }
+        }
+        Sleep(50);
+    }
+    return 0xBAD;
+}
+
+int wmain()
+{
+    if (Variable(L"STANDIN_ROLE") == L"grandchild") {
+        Sleep(INFINITE);
+        return 0;
+    }
+    std::wstring recordDirectory = Variable(L"STANDIN_RECORD_DIR");
+    const wchar_t* commandLine = GetCommandLineW();
+    std::wstring script = DecodeEncodedCommand(commandLine);
+    if (!recordDirectory.empty()) {
+        Record(recordDirectory, L"process.txt", std::to_wstring(GetCurrentProcessId()));
+        Record(recordDirectory, L"command-line.txt", commandLine);
+        Record(recordDirectory, L"script.txt", script);
+        Record(recordDirectory, L"environment.txt", RecordEnvironment());
+        Record(recordDirectory, L"job.txt", RecordJob());
+        Record(recordDirectory, L"stdin.txt", ReadStandardInput());
+        std::wstring directory = ApplicationDirectory(script);
+        if (!directory.empty() && Variable(L"STANDIN_HOST_PWSH").empty()) {
+            Record(recordDirectory, L"pinned.txt", RecordPinnedFileAttempts(directory));
+        }
+    }
+    if (!Variable(L"STANDIN_HOST_PWSH").empty()) {
+        return static_cast<int>(RunOnHostPowerShell(recordDirectory, script));
+    }
+    WriteToHandle(STD_OUTPUT_HANDLE, "standin stdout\r\n");
+    WriteToHandle(STD_ERROR_HANDLE, "standin stderr\r\n");
+    if (!Variable(L"STANDIN_GRANDCHILD").empty()) {
+        StartGrandchild(recordDirectory);
+    }
+    if (!Variable(L"STANDIN_HANG").empty()) {
+        Sleep(INFINITE);
+    }
+    return static_cast<int>(wcstoul(Variable(L"STANDIN_EXIT_CODE").c_str(), nullptr, 0));
+}

@@ -1,0 +1,176 @@
+#include "test_support.h"
+
+namespace testsupport {
+
+std::wstring FromHostPath(const std::string& hostPath)
+{
+    std::wstring result = L"Z:";
+    for (char c : hostPath) {
+        result.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    }
+    return result;
+}
+
+static void RemoveTree(const std::wstring& directory)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            std::wstring path = directory + L"\\" + name;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+                RemoveDirectoryW(path.c_str()) || DeleteFileW(path.c_str());
+            } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                RemoveTree(path);
+            } else {
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(path.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(directory.c_str());
+}
+
+std::wstring MakeFreshDirectory(const std::wstring& name)
+{
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    std::wstring root = std::wstring(temp) + L"morvellane-tests";
+    CreateDirectoryW(root.c_str(), nullptr);
+    std::wstring directory = root + L"\\" + name;
+    RemoveTree(directory);
+    CreateDirectoryW(directory.c_str(), nullptr);
+    return directory;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+std::string ReadFileBytes(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return std::string();
+    }
+    std::string bytes;
+    char chunk[65536];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0) {
+        bytes.append(chunk, read);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+std::wstring ReadFileUtf16(const std::wstring& path)
+{
+    std::string bytes = ReadFileBytes(path);
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+}
+
+bool CopyInto(const std::wstring& source, const std::wstring& directory, const std::wstring& name)
+{
+    return CopyFileW(source.c_str(), (directory + L"\\" + name).c_str(), FALSE) != FALSE;
+}
+
+void RunHostShell(const std::string& command)
+{
+    std::wstring commandLine = L"sh -c \"";
+    for (char c : command) {
+        if (c == '"' || c == '\\') {
+            commandLine.push_back(L'\\');
+        }
+        commandLine.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    }
+    commandLine += L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(L"Z:\\bin\\sh", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process)) {
+        WaitForSingleObject(process.hProcess, 30000);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
+static HANDLE OpenInheritable(const std::wstring& path, DWORD access, DWORD disposition)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+ProcessResult RunProcess(const std::wstring& application, const std::wstring& commandLine,
+                         const std::wstring& workDirectory, StandardError standardError,
+                         const std::string& standardInput, DWORD timeoutMs)
+{
+    ProcessResult result;
+    std::wstring inputPath = workDirectory + L"\\stdin.txt";
+    std::wstring outputPath = workDirectory + L"\\stdout.txt";
+    std::wstring errorPath = workDirectory + L"\\stderr.txt";
+    WriteFileBytes(inputPath, standardInput);
+    HANDLE input = OpenInheritable(inputPath, GENERIC_READ, OPEN_EXISTING);
+    HANDLE output = OpenInheritable(outputPath, GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE error = OpenInheritable(errorPath, GENERIC_WRITE, CREATE_ALWAYS);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = standardError == StandardError::File ? error
+                        : standardError == StandardError::Null ? nullptr
+                                                               : INVALID_HANDLE_VALUE;
+    PROCESS_INFORMATION process = {};
+    std::wstring writable = commandLine;
+    result.started = CreateProcessW(application.c_str(), &writable[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                    &startup, &process) != FALSE;
+    CloseHandle(input);
+    CloseHandle(output);
+    CloseHandle(error);
+    if (result.started) {
+        result.finished = WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0;
+        if (!result.finished) {
+            TerminateProcess(process.hProcess, 0xDEAD);
+            WaitForSingleObject(process.hProcess, 5000);
+        }
+        GetExitCodeProcess(process.hProcess, &result.exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    result.standardOutput = ReadFileBytes(outputPath);
+    result.standardError = ReadFileBytes(errorPath);
+    return result;
+}
+
+void SetVariable(const wchar_t* name, const wchar_t* value)
+{
+    SetEnvironmentVariableW(name, value);
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    std::string result;
+    for (wchar_t c : text) {
+        result.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    }
+    return result;
+}
+
+}  // namespace testsupport

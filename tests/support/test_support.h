@@ -1,0 +1,46 @@
+// Helpers for the tests that run the programs under Wine.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace testsupport {
+
+// A host (Linux) path as Wine's Z: drive shows it.
+std::wstring FromHostPath(const std::string& hostPath);
+
+// A fresh, empty directory below the prefix's temporary directory.
+std::wstring MakeFreshDirectory(const std::wstring& name);
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+std::string ReadFileBytes(const std::wstring& path);
+std::wstring ReadFileUtf16(const std::wstring& path);
+bool CopyInto(const std::wstring& source, const std::wstring& directory, const std::wstring& name);
+
+// Runs a command on the host through /bin/sh and waits for it (its exit code
+// does not come back through Wine).
+void RunHostShell(const std::string& command);
+
+enum class StandardError { File, Null, Invalid };
+
+struct ProcessResult {
+    DWORD exitCode = 0xDEADBEEF;
+    bool started = false;
+    bool finished = false;
+    std::string standardOutput;
+    std::string standardError;
+};
+
+// Starts APPLICATION with COMMAND_LINE, standard input from STANDARD_INPUT and
+// output into files in WORK_DIRECTORY, and waits up to TIMEOUT_MS.
+ProcessResult RunProcess(const std::wstring& application, const std::wstring& commandLine,
+                         const std::wstring& workDirectory, StandardError standardError = StandardError::File,
+                         const std::string& standardInput = std::string(), DWORD timeoutMs = 60000);
+
+// Sets or removes (VALUE null) a variable in this process, inherited by children.
+void SetVariable(const wchar_t* name, const wchar_t* value);
+
+std::string Narrow(const std::wstring& text);
+
+}  // namespace testsupport

@@ -1,0 +1,55 @@
+// Morvellane automatic updater: shared declarations of its small operations.
+#pragma once
+
+#include <windows.h>
+
+// Every text lives in a buffer of this many UTF-16 units (at most 32,767 characters).
+const int kBufferUnits = 32768;
+
+extern const wchar_t kMessageCaption[];
+extern const wchar_t kMissingJavaMessage[];
+
+// Appends TEXT to the terminated text in BUFFER (kBufferUnits) while it stays
+// within 32,767 characters. False when it had to stop; BUFFER then holds the
+// text cut at that point.
+bool AppendBounded(wchar_t* buffer, const wchar_t* text);
+
+// Copies the text after the program name (and the blanks after it) out of
+// COMMAND_LINE into TAIL. False when the tail is longer than 32,767 characters.
+bool CutArgumentTail(const wchar_t* commandLine, wchar_t* tail);
+
+// True when LEFT and RIGHT are equal with only A-Z folded to a-z.
+bool EqualFoldingAsciiLetters(const wchar_t* left, const wchar_t* right);
+
+// Starts APPLICATION with COMMAND_LINE and waits: the child's exit code,
+// 0xFFFFFFFF when it cannot be created, 1 when it cannot be observed.
+DWORD RunProcessAndWait(const wchar_t* application, wchar_t* commandLine);
+
+// -1 (no vector, invalid option, or the environment cannot be changed), 0 (no
+// game directory: the variable is removed) or 1 (the variable holds it).
+int ParseGameDirectoryOption();
+
+// Writes VALUE as decimal digits into DESTINATION (11 units).
+void FormatUnsignedDecimal(DWORD value, wchar_t* destination);
+
+// Names the startup log (temporary directory, PREFIX, process id, tick count)
+// and stores it in VARIABLE. Zero on failure.
+int PublishStartupLogPath(const wchar_t* prefix, const wchar_t* variable);
+const wchar_t* StartupLogPath();
+
+// True when the argument tail is exactly one of the self-test options.
+bool IsSelfTestTail(const wchar_t* argumentTail);
+
+// Composes the update-failure dialog text for CODE; shows it unless SILENCED.
+void ShowUpdateFailure(const wchar_t* message, DWORD code, bool silenced);
+const wchar_t* UpdateFailureText();
+extern const wchar_t kUpdateFailureMessage[];
+
+// Runs the profile update before a game start, composing the PowerShell
+// command in COMMAND_LINE. False when it cannot be prepared; otherwise true
+// with the update's exit code in UPDATE_EXIT.
+bool RunProfileUpdate(const wchar_t* controllerPath, wchar_t* systemDirectory, wchar_t* commandLine,
+                      DWORD* updateExit);
+
+// The whole run: the process exit code.
+DWORD RunAutoUpdater();

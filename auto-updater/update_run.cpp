@@ -1,0 +1,143 @@
+// Morvellane automatic updater: the profile update that runs before a game
+// start, and the dialog that stops the start when it fails.
+#include "auto_updater.h"
+
+#include "bootstrap_command.h"
+
+const wchar_t kUpdateFailureMessage[] =
+    L"Morvellane could not update safely, so this game launch was stopped. Open the startup log below for the "
+    L"exact cause, then try Play again. Repair is available in the Morvellane installer.";
+static const wchar_t kPolicyNote[] =
+    L"The launcher uses a temporary, process-only execution policy. Device policy and application control remain "
+    L"in effect. See the diagnostic log for the actual failure; administrator approval may be needed if Windows "
+    L"blocks execution. No user or machine policy was changed.";
+static const wchar_t kPowerShellSuffix[] = L"\\WindowsPowerShell\\v1.0\\powershell.exe";
+static const wchar_t kPowerShellSwitches[] = L"\" -NoLogo -NoProfile -ExecutionPolicy Bypass -EncodedCommand ";
+static const wchar_t* const kSelfTestOptions[] = {L"--self-test", L"--elevated-self-test"};
+
+static wchar_t g_startupLogPath[kBufferUnits];
+static wchar_t g_dialogText[kBufferUnits];
+
+void FormatUnsignedDecimal(DWORD value, wchar_t* destination)
+{
+    wchar_t reversed[10];
+    int count = 0;
+    do {
+        reversed[count++] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (int index = 0; index < count; ++index) {
+        destination[index] = reversed[count - 1 - index];
+    }
+    destination[count] = L'\0';
+}
+
+int PublishStartupLogPath(const wchar_t* prefix, const wchar_t* variable)
+{
+    // The temporary directory already ends with a separator.
+    DWORD length = GetTempPathW(kBufferUnits, g_startupLogPath);
+    if (length == 0 || length >= static_cast<DWORD>(kBufferUnits)) {
+        return 0;
+    }
+    wchar_t processId[11];
+    wchar_t tickCount[11];
+    FormatUnsignedDecimal(GetCurrentProcessId(), processId);
+    FormatUnsignedDecimal(GetTickCount(), tickCount);
+    if (!AppendBounded(g_startupLogPath, prefix) || !AppendBounded(g_startupLogPath, processId) ||
+        !AppendBounded(g_startupLogPath, L"-") || !AppendBounded(g_startupLogPath, tickCount) ||
+        !AppendBounded(g_startupLogPath, L".log")) {
+        return 0;
+    }
+    return SetEnvironmentVariableW(variable, g_startupLogPath);
+}
+
+const wchar_t* StartupLogPath()
+{
+    return g_startupLogPath;
+}
+
+bool IsSelfTestTail(const wchar_t* argumentTail)
+{
+    bool quoted = argumentTail[0] == L'"';
+    const wchar_t* start = quoted ? argumentTail + 1 : argumentTail;
+    for (const wchar_t* option : kSelfTestOptions) {
+        const wchar_t* cursor = start;
+        const wchar_t* expected = option;
+        while (*expected != L'\0' && *cursor != L'\0') {
+            wchar_t unit = *cursor >= L'A' && *cursor <= L'Z' ? static_cast<wchar_t>(*cursor + (L'a' - L'A')) : *cursor;
+            if (unit != *expected) {
+                break;
+            }
+            ++cursor;
+            ++expected;
+        }
+        if (*expected != L'\0') {
+            continue;
+        }
+        if (quoted && *cursor == L'"') {
+            ++cursor;
+        }
+        while (*cursor == L' ' || *cursor == L'\t') {
+            ++cursor;
+        }
+        if (*cursor == L'\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+void ShowUpdateFailure(const wchar_t* message, DWORD code, bool silenced)
+{
+    if (silenced) {
+        return;
+    }
+    wchar_t codeText[11];
+    FormatUnsignedDecimal(code, codeText);
+    const wchar_t* const pieces[] = {message,
+                                     L"\n\nExit code: ",
+                                     codeText,
+                                     L"\n\nStartup details (if PowerShell could start):\n",
+                                     g_startupLogPath,
+                                     L"\n\n",
+                                     kPolicyNote};
+    // A text too long for the dialog is cut at 32,767 characters, never refused.
+    g_dialogText[0] = L'\0';
+    for (const wchar_t* piece : pieces) {
+        if (!AppendBounded(g_dialogText, piece)) {
+            break;
+        }
+    }
+    MessageBoxW(nullptr, g_dialogText, kMessageCaption, MB_ICONERROR);
+}
+
+const wchar_t* UpdateFailureText()
+{
+    return g_dialogText;
+}
+
+bool RunProfileUpdate(const wchar_t* controllerPath, wchar_t* systemDirectory, wchar_t* commandLine,
+                      DWORD* updateExit)
+{
+    DWORD attributes = GetFileAttributesW(controllerPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        return false;
+    }
+    // The system directory becomes the PowerShell path in place; no other place is tried.
+    if (!AppendBounded(systemDirectory, kPowerShellSuffix)) {
+        return false;
+    }
+    if (!PublishStartupLogPath(L"Morvellane-profile-startup-", L"MORVELLANE_PROFILE_STARTUP_LOG") ||
+        !SetEnvironmentVariableW(L"MORVELLANE_PROFILE_CONTROLLER", controllerPath)) {
+        return false;
+    }
+    commandLine[0] = L'\0';
+    if (!AppendBounded(commandLine, L"\"") || !AppendBounded(commandLine, systemDirectory) ||
+        !AppendBounded(commandLine, kPowerShellSwitches) ||
+        !AppendBounded(commandLine, kBootstrapEncodedCommand)) {
+        return false;
+    }
+    *updateExit = RunProcessAndWait(systemDirectory, commandLine);
+    return true;
+}

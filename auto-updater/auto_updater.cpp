@@ -222,7 +222,7 @@ DWORD RunAutoUpdater()
             return Fail(kMissingJavaMessage);
         }
         if (updateExit != 0) {
-            ShowUpdateFailure(kUpdateFailureMessage, updateExit, IsSelfTestTail(g_argumentTail));
+            ShowUpdateFailure(kUpdateFailureMessage, updateExit, StartupLogPath(), IsSelfTestTail(g_argumentTail));
             return updateExit == 0xFFFFFFFF ? 1 : updateExit;
         }
     }

@@ -40,9 +40,9 @@ const wchar_t* StartupLogPath();
 // True when the argument tail is exactly one of the self-test options.
 bool IsSelfTestTail(const wchar_t* argumentTail);
 
-// Composes the update-failure dialog text for CODE; shows it unless SILENCED.
-void ShowUpdateFailure(const wchar_t* message, DWORD code, bool silenced);
-const wchar_t* UpdateFailureText();
+// Composes the update-failure dialog for CODE and the startup log path, cut
+// at 32,767 characters, and shows it unless SILENCED.
+void ShowUpdateFailure(const wchar_t* message, DWORD code, const wchar_t* startupLogPath, bool silenced);
 extern const wchar_t kUpdateFailureMessage[];
 
 // Runs the profile update before a game start, composing the PowerShell

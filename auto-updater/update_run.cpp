@@ -87,7 +87,7 @@ bool IsSelfTestTail(const wchar_t* argumentTail)
     return false;
 }
 
-void ShowUpdateFailure(const wchar_t* message, DWORD code, bool silenced)
+void ShowUpdateFailure(const wchar_t* message, DWORD code, const wchar_t* startupLogPath, bool silenced)
 {
     if (silenced) {
         return;
@@ -98,7 +98,7 @@ void ShowUpdateFailure(const wchar_t* message, DWORD code, bool silenced)
                                      L"\n\nExit code: ",
                                      codeText,
                                      L"\n\nStartup details (if PowerShell could start):\n",
-                                     g_startupLogPath,
+                                     startupLogPath,
                                      L"\n\n",
                                      kPolicyNote};
     // A text too long for the dialog is cut at 32,767 characters, never refused.
@@ -109,11 +109,6 @@ void ShowUpdateFailure(const wchar_t* message, DWORD code, bool silenced)
         }
     }
     MessageBoxW(nullptr, g_dialogText, kMessageCaption, MB_ICONERROR);
-}
-
-const wchar_t* UpdateFailureText()
-{
-    return g_dialogText;
 }
 
 bool RunProfileUpdate(const wchar_t* controllerPath, wchar_t* systemDirectory, wchar_t* commandLine,

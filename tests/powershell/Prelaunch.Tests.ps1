@@ -4,7 +4,8 @@ param(
     [string]$Pwsh,
     [string]$PrelaunchScript,
     [string]$ControllerDirectory,
-    [string]$BootstrapScript
+    [string]$BootstrapScript,
+    [string]$UpdaterProgram
 )
 
 BeforeAll {

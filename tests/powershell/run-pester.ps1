@@ -5,6 +5,7 @@ param(
     [Parameter(Mandatory = $true)][string]$PrelaunchScript,
     [Parameter(Mandatory = $true)][string]$ControllerDirectory,
     [string]$BootstrapScript = '',
+    [string]$UpdaterProgram = '',
     [string]$Filter = '*.Tests.ps1'
 )
 $ErrorActionPreference = 'Stop'
@@ -15,6 +16,7 @@ $data = @{
     PrelaunchScript     = $PrelaunchScript
     ControllerDirectory = $ControllerDirectory
     BootstrapScript     = $BootstrapScript
+    UpdaterProgram      = $UpdaterProgram
 }
 $containers = Get-ChildItem -Path $PSScriptRoot -Filter $Filter |
     ForEach-Object { New-PesterContainer -Path $_.FullName -Data $data }

@@ -179,22 +179,35 @@ static std::string HostPath(const std::wstring& windowsPath)
     return result;
 }
 
-// Runs the script under the host's PowerShell, with only the $application line
-// moved to the host path of the same directory. Wine does not carry a host
-// program's exit code back, so the shell leaves it in a file.
+// Runs the script under the host's PowerShell. For the bridge's script only
+// the $application line moves to the host path of the same directory; for the
+// updater's bootstrap the paths in its three variables do. Wine does not carry
+// a host program's exit code back, so the shell leaves it in a file.
 static DWORD RunOnHostPowerShell(const std::wstring& recordDirectory, const std::wstring& script)
 {
+    std::string hostScript = ToUtf8(script);
+    std::string variables[3];
     std::wstring directory = ApplicationDirectory(script);
-    size_t firstLineEnd = script.find(L'\n');
-    std::string hostScript = "$application = '" + HostPath(directory) + "'" + ToUtf8(script.substr(firstLineEnd));
+    if (!directory.empty()) {
+        hostScript = "$application = '" + HostPath(directory) + "'" + ToUtf8(script.substr(script.find(L'\n')));
+    } else {
+        const wchar_t* const names[3] = {L"MORVELLANE_PROFILE_CONTROLLER", L"MORVELLANE_PROFILE_STARTUP_LOG",
+                                         L"MORVELLANE_PROFILE_GAME_DIRECTORY"};
+        for (int index = 0; index < 3; ++index) {
+            variables[index] = HostPath(Variable(names[index]));
+        }
+    }
     std::wstring scriptPath = recordDirectory + L"\\host-script.ps1";
     std::wstring exitPath = recordDirectory + L"\\host-exit.txt";
     WriteAll(scriptPath, hostScript.data(), static_cast<DWORD>(hostScript.size()));
     DeleteFileW(exitPath.c_str());
 
-    std::string command = "sh -c \"\\\"$0\\\" -NoLogo -NoProfile -NonInteractive -File \\\"$1\\\"; echo $? > \\\"$2\\\"\" " +
-                          HostPath(Variable(L"STANDIN_HOST_PWSH")) + " " + HostPath(scriptPath) + " " +
-                          HostPath(exitPath);
+    std::string command =
+        "sh -c \"export MORVELLANE_PROFILE_CONTROLLER=\\\"$3\\\" MORVELLANE_PROFILE_STARTUP_LOG=\\\"$4\\\" "
+        "MORVELLANE_PROFILE_GAME_DIRECTORY=\\\"$5\\\"; \\\"$0\\\" -NoLogo -NoProfile -NonInteractive -File \\\"$1\\\"; "
+        "echo $? > \\\"$2\\\"\" " +
+        HostPath(Variable(L"STANDIN_HOST_PWSH")) + " " + HostPath(scriptPath) + " " + HostPath(exitPath) + " \"" +
+        variables[0] + "\" \"" + variables[1] + "\" \"" + variables[2] + "\"";
     std::wstring commandLine(command.begin(), command.end());
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -230,6 +243,8 @@ static DWORD RunOnHostPowerShell(const std::wstring& recordDirectory, const std:
 
 int wmain()
 {
+    LARGE_INTEGER started;
+    QueryPerformanceCounter(&started);
     if (Variable(L"STANDIN_ROLE") == L"grandchild") {
         Sleep(INFINITE);
         return 0;
@@ -238,6 +253,7 @@ int wmain()
     const wchar_t* commandLine = GetCommandLineW();
     std::wstring script = DecodeEncodedCommand(commandLine);
     if (!recordDirectory.empty()) {
+        Record(recordDirectory, L"started.txt", std::to_wstring(started.QuadPart));
         Record(recordDirectory, L"process.txt", std::to_wstring(GetCurrentProcessId()));
         Record(recordDirectory, L"command-line.txt", commandLine);
         Record(recordDirectory, L"script.txt", script);

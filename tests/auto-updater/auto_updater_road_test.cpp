@@ -1,0 +1,603 @@
+// The automatic updater as a launcher sees it, run under Wine (with a display)
+// with the Java and PowerShell stand-ins; every message box is read and answered.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+const std::wstring kCaption = L"Morvellane Automatic Updater";
+const std::wstring kMissingJava =
+    L"The automatic updater cannot find its original Java 21 executable. Run Morvellane Installer Repair or "
+    L"uninstall the automatic updater from Windows Settings.";
+const std::wstring kStartFailure =
+    L"Windows could not start the original Java 21 executable. Run Morvellane Installer Repair.";
+const std::wstring kUpdateFailure =
+    L"Morvellane could not update safely, so this game launch was stopped. Open the startup log below for the "
+    L"exact cause, then try Play again. Repair is available in the Morvellane installer.";
+const std::wstring kPolicyNote =
+    L"The launcher uses a temporary, process-only execution policy. Device policy and application control remain "
+    L"in effect. See the diagnostic log for the actual failure; administrator approval may be needed if Windows "
+    L"blocks execution. No user or machine policy was changed.";
+const wchar_t kJavaKey[] = L"Software\\Morvellane\\Tinderwick";
+
+std::wstring BinDirectory() { return FromHostPath(MORVELLANE_BIN_DIR); }
+
+std::wstring SystemDirectory()
+{
+    wchar_t path[MAX_PATH];
+    GetSystemDirectoryW(path, MAX_PATH);
+    return path;
+}
+
+std::wstring PowerShellPath() { return SystemDirectory() + L"\\WindowsPowerShell\\v1.0\\powershell.exe"; }
+
+// One installed updater, one Java home, and a fresh records directory per run.
+struct Installation {
+    std::wstring directory;
+    std::wstring updater;
+    std::wstring javaHome;
+    std::wstring java;
+    std::wstring records;
+};
+
+const Installation& Installed()
+{
+    static Installation installation;
+    if (installation.updater.empty()) {
+        installation.directory = MakeFreshDirectory(L"updater");
+        installation.updater = installation.directory + L"\\auto-updater.exe";
+        CopyFileW((BinDirectory() + L"\\auto-updater.exe").c_str(), installation.updater.c_str(), FALSE);
+        CopyInto(FromHostPath(MORVELLANE_CONTROLLER_DIR) + L"\\Morvellane.ProfileUpdate.ps1", installation.directory,
+                 L"Morvellane.ProfileUpdate.ps1");
+        installation.javaHome = MakeFreshDirectory(L"java-home");
+        installation.java = installation.javaHome + L"\\java.exe";
+        CopyFileW((BinDirectory() + L"\\java-standin.exe").c_str(), installation.java.c_str(), FALSE);
+        installation.records = MakeFreshDirectory(L"updater-records");
+    }
+    return installation;
+}
+
+void SetJavaValue(DWORD type, const std::wstring& text)
+{
+    RegSetKeyValueW(HKEY_CURRENT_USER, kJavaKey, L"JavaExecutable", type, text.c_str(),
+                    static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+struct Dialog {
+    bool shown = false;
+    std::wstring text;
+    bool errorIcon = false;
+};
+
+struct UpdaterRun {
+    DWORD exitCode = 0xDEADBEEF;
+    DWORD processId = 0;
+    Dialog dialog;
+    bool javaRan = false;
+    std::wstring javaCommandLine;
+    std::vector<std::wstring> javaVariables;
+    bool powerShellRan = false;
+    std::wstring powerShellEnvironment;
+};
+
+struct FoundWindow {
+    DWORD processId;
+    HWND window;
+};
+
+BOOL CALLBACK FindDialogOfProcess(HWND window, LPARAM context)
+{
+    FoundWindow* found = reinterpret_cast<FoundWindow*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t caption[64] = {};
+    GetWindowTextW(window, caption, 64);
+    if (owner == found->processId && kCaption == caption && IsWindowVisible(window)) {
+        found->window = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK FindIconControl(HWND child, LPARAM context)
+{
+    wchar_t className[16] = {};
+    GetClassNameW(child, className, 16);
+    if (lstrcmpiW(className, L"Static") == 0 && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+        *reinterpret_cast<HWND*>(context) = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+std::vector<DWORD> Pixels(HDC source, int width, int height)
+{
+    std::vector<DWORD> pixels(static_cast<size_t>(width) * height);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    HBITMAP bitmap = static_cast<HBITMAP>(GetCurrentObject(source, OBJ_BITMAP));
+    GetDIBits(source, bitmap, 0, height, pixels.data(), &info, DIB_RGB_COLORS);
+    return pixels;
+}
+
+// Which system icon the dialog shows: its pixels on screen are compared with
+// each candidate drawn on the same background, and the closest one wins.
+const wchar_t* ShownSystemIcon(HWND dialog)
+{
+    HWND control = nullptr;
+    EnumChildWindows(dialog, FindIconControl, reinterpret_cast<LPARAM>(&control));
+    if (control == nullptr) {
+        return L"none";
+    }
+    RECT area;
+    GetWindowRect(control, &area);
+    int width = GetSystemMetrics(SM_CXICON);
+    int height = GetSystemMetrics(SM_CYICON);
+    HDC screen = GetDC(nullptr);
+    HDC captured = CreateCompatibleDC(screen);
+    HBITMAP capturedBitmap = CreateCompatibleBitmap(screen, width, height);
+    SelectObject(captured, capturedBitmap);
+    BitBlt(captured, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+    std::vector<DWORD> shown = Pixels(captured, width, height);
+    const wchar_t* const names[] = {L"error", L"warning", L"information", L"question"};
+    const LPCWSTR icons[] = {IDI_ERROR, IDI_WARNING, IDI_INFORMATION, IDI_QUESTION};
+    const wchar_t* closest = L"none";
+    unsigned long long best = ~0ull;
+    for (int index = 0; index < 4; ++index) {
+        HBRUSH background = CreateSolidBrush(GetPixel(captured, 0, 0));
+        HDC drawn = CreateCompatibleDC(screen);
+        HBITMAP drawnBitmap = CreateCompatibleBitmap(screen, width, height);
+        SelectObject(drawn, drawnBitmap);
+        RECT whole = {0, 0, width, height};
+        FillRect(drawn, &whole, background);
+        DrawIconEx(drawn, 0, 0, LoadIconW(nullptr, icons[index]), width, height, 0, nullptr, DI_NORMAL);
+        std::vector<DWORD> candidate = Pixels(drawn, width, height);
+        unsigned long long distance = 0;
+        for (size_t pixel = 0; pixel < shown.size(); ++pixel) {
+            for (int shift = 0; shift < 24; shift += 8) {
+                distance += static_cast<unsigned long long>(
+                    abs(static_cast<int>((shown[pixel] >> shift) & 0xFF) - static_cast<int>((candidate[pixel] >> shift) & 0xFF)));
+            }
+        }
+        if (distance < best) {
+            best = distance;
+            closest = names[index];
+        }
+        DeleteDC(drawn);
+        DeleteObject(drawnBitmap);
+        DeleteObject(background);
+    }
+    DeleteDC(captured);
+    DeleteObject(capturedBitmap);
+    ReleaseDC(nullptr, screen);
+    return closest;
+}
+
+// Reads the message box as a person would, then presses OK.
+Dialog AnswerDialog(HWND window)
+{
+    Dialog dialog;
+    dialog.shown = true;
+    static wchar_t text[40000];
+    text[0] = L'\0';
+    GetDlgItemTextW(window, 0xFFFF, text, 40000);
+    dialog.text = text;
+    Sleep(300);  // let it be painted before its icon is looked at
+    dialog.errorIcon = std::wstring(ShownSystemIcon(window)) == L"error";
+    SendMessageW(GetDlgItem(window, IDOK), BM_CLICK, 0, 0);
+    return dialog;
+}
+
+std::vector<std::wstring> SplitLines(const std::wstring& text)
+{
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find(L'\n', start)) != std::wstring::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    lines.push_back(text.substr(start));
+    return lines;
+}
+
+UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& currentDirectory = L"",
+                      const std::wstring& updater = Installed().updater)
+{
+    const Installation& installation = Installed();
+    for (const wchar_t* name : {L"java.txt", L"command-line.txt", L"environment.txt"}) {
+        DeleteFileW((installation.records + L"\\" + name).c_str());
+    }
+    SetVariable(L"STANDIN_RECORD_DIR", installation.records.c_str());
+
+    UpdaterRun run;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::wstring writable = commandLine;
+    if (!CreateProcessW(updater.c_str(), &writable[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &process)) {
+        ADD_FAILURE() << "the updater did not start";
+        return run;
+    }
+    run.processId = process.dwProcessId;
+    for (int waited = 0; waited < 60000; waited += 20) {
+        if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) {
+            break;
+        }
+        FoundWindow found = {process.dwProcessId, nullptr};
+        EnumWindows(FindDialogOfProcess, reinterpret_cast<LPARAM>(&found));
+        if (found.window != nullptr) {
+            EXPECT_FALSE(run.dialog.shown) << "a second message box";
+            run.dialog = AnswerDialog(found.window);
+        }
+    }
+    if (WaitForSingleObject(process.hProcess, 0) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the updater did not end";
+        TerminateProcess(process.hProcess, 0xDEAD);
+    }
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+
+    std::wstring javaRecord = ReadFileUtf16(installation.records + L"\\java.txt");
+    run.javaRan = !javaRecord.empty();
+    if (run.javaRan) {
+        std::vector<std::wstring> lines = SplitLines(javaRecord);
+        run.javaCommandLine = lines[0];
+        run.javaVariables.assign(lines.begin() + 1, lines.end());
+    }
+    run.powerShellEnvironment = ReadFileUtf16(installation.records + L"\\environment.txt");
+    run.powerShellRan = GetFileAttributesW((installation.records + L"\\command-line.txt").c_str()) !=
+                        INVALID_FILE_ATTRIBUTES;
+    return run;
+}
+
+std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+// The value of NAME in an environment record ("NAME=value" lines), or "<unset>".
+std::wstring RecordedVariable(const std::wstring& record, const std::wstring& name)
+{
+    for (const std::wstring& line : SplitLines(record)) {
+        if (line.compare(0, name.size() + 1, name + L"=") == 0) {
+            return line.substr(name.size() + 1);
+        }
+    }
+    return L"<unset>";
+}
+
+std::wstring JavaVariable(const UpdaterRun& run, const std::wstring& name)
+{
+    for (const std::wstring& line : run.javaVariables) {
+        if (line == name + L" unset") {
+            return L"<unset>";
+        }
+        if (line.compare(0, name.size() + 1, name + L"=") == 0) {
+            return line.substr(name.size() + 1);
+        }
+    }
+    return L"<missing>";
+}
+
+void ExpectMissingJava(const UpdaterRun& run, const std::string& label)
+{
+    EXPECT_EQ(1u, run.exitCode) << label;
+    EXPECT_TRUE(run.dialog.shown) << label;
+    EXPECT_EQ(kMissingJava, run.dialog.text) << label;
+    EXPECT_TRUE(run.dialog.errorIcon) << label;
+    EXPECT_FALSE(run.javaRan) << label;
+    EXPECT_FALSE(run.powerShellRan) << label;
+}
+
+std::wstring UpdateFailureText(DWORD code, const std::wstring& startupLog)
+{
+    return kUpdateFailure + L"\n\nExit code: " + std::to_wstring(code) +
+           L"\n\nStartup details (if PowerShell could start):\n" + startupLog + L"\n\n" + kPolicyNote;
+}
+
+class UpdaterRoad : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const Installation& installation = Installed();
+        SetJavaValue(REG_SZ, installation.java);
+        for (const wchar_t* name : {L"STANDIN_EXIT_CODE", L"STANDIN_JAVA_EXIT", L"STANDIN_HOST_PWSH",
+                                    L"MORVELLANE_PROFILE_GAME_DIRECTORY", L"MORVELLANE_PROFILE_STARTUP_LOG",
+                                    L"MORVELLANE_PROFILE_CONTROLLER"}) {
+            SetVariable(name, nullptr);
+        }
+    }
+};
+
+TEST_F(UpdaterRoad, JavaPathComesFromTheRegistryValue)
+{
+    const Installation& installation = Installed();
+    // A one-character value is a relative path, resolved in the current directory.
+    std::wstring oneLetterHome = MakeFreshDirectory(L"one-letter");
+    CopyFileW(installation.java.c_str(), (oneLetterHome + L"\\j").c_str(), FALSE);
+    SetVariable(L"MORVELLANE_TEST_JAVA_HOME", installation.javaHome.c_str());
+    HKEY key = nullptr;
+
+    struct Case {
+        const char* name;
+        DWORD type;
+        std::wstring value;
+        bool deleteValue;
+        std::wstring currentDirectory;
+        std::wstring javaCommandLine;  // empty: refused
+    };
+    const Case cases[] = {
+        {"REG_SZ", REG_SZ, installation.java, false, L"", Quoted(installation.java)},
+        {"REG_EXPAND_SZ, expanded", REG_EXPAND_SZ, L"%MORVELLANE_TEST_JAVA_HOME%\\java.exe", false, L"",
+         Quoted(installation.java)},
+        {"one character", REG_SZ, L"j", false, oneLetterHome, L"\"j\""},
+        {"empty string", REG_SZ, L"", false, L"", L""},
+        {"REG_DWORD", REG_DWORD, L"", false, L"", L""},
+        {"missing value", REG_SZ, L"", true, L"", L""},
+    };
+    for (const Case& c : cases) {
+        if (c.type == REG_DWORD) {
+            DWORD number = 1;
+            RegSetKeyValueW(HKEY_CURRENT_USER, kJavaKey, L"JavaExecutable", REG_DWORD, &number, sizeof number);
+        } else {
+            SetJavaValue(c.type, c.value);
+        }
+        if (c.deleteValue) {
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kJavaKey, L"JavaExecutable");
+        }
+        UpdaterRun run = RunUpdater(Quoted(installation.updater), c.currentDirectory);
+        if (c.javaCommandLine.empty()) {
+            ExpectMissingJava(run, c.name);
+        } else {
+            EXPECT_EQ(0u, run.exitCode) << c.name;
+            EXPECT_FALSE(run.dialog.shown) << c.name;
+            EXPECT_EQ(c.javaCommandLine, run.javaCommandLine) << c.name;
+        }
+    }
+    (void)key;
+}
+
+TEST_F(UpdaterRoad, JavaPathThatIsNoPlainFileOrIsTheUpdaterIsRefused)
+{
+    const Installation& installation = Installed();
+    std::wstring link = MakeFreshDirectory(L"java-link-holder") + L"\\java-link";
+    typedef char*(CDECL * ToUnix)(const wchar_t*);
+    ToUnix toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* target = toUnix(installation.javaHome.c_str());
+    char* holder = toUnix(link.c_str());
+    RunHostShell(std::string("ln -s '") + target + "' '" + holder + "'");
+    HeapFree(GetProcessHeap(), 0, target);
+    HeapFree(GetProcessHeap(), 0, holder);
+    for (int attempt = 0; attempt < 100 && GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++attempt) {
+        Sleep(50);
+    }
+
+    std::wstring ownPathOtherCase = installation.updater;
+    for (wchar_t& unit : ownPathOtherCase) {
+        unit = (unit >= L'a' && unit <= L'z') ? static_cast<wchar_t>(unit - 32) : unit;
+    }
+    struct Case {
+        const char* name;
+        std::wstring javaPath;
+    };
+    const Case cases[] = {
+        {"a directory", installation.javaHome},
+        {"a directory symlink", link},
+        {"the updater itself, in other letter case", ownPathOtherCase},
+        {"a missing file", installation.javaHome + L"\\missing.exe"},
+    };
+    for (const Case& c : cases) {
+        SetJavaValue(REG_SZ, c.javaPath);
+        ExpectMissingJava(RunUpdater(Quoted(installation.updater)), c.name);
+    }
+}
+
+TEST_F(UpdaterRoad, ArgumentTailReachesJavaUnchangedAndItsCodeComesBack)
+{
+    const Installation& installation = Installed();
+    const std::wstring java = Quoted(installation.java);
+    const std::wstring updater = Quoted(installation.updater);
+    struct Case {
+        std::wstring commandLine;
+        std::wstring javaCommandLine;
+        const wchar_t* javaExit;
+        DWORD expectedExit;
+    };
+    const Case cases[] = {
+        {updater, java, L"0", 0},
+        {updater + L"   -Xmx2G -jar x.jar  ", java + L" -Xmx2G -jar x.jar  ", L"1", 1},
+        {L"\"a.exe\"-version", java + L" -version", L"0xFFFFFFFF", 0xFFFFFFFF},
+        {L"\"a b.exe", java, L"0", 0},
+        {L"a\"b c\" d", java + L" c\" d", L"0", 0},
+        {L" \t a.exe\t-cp x", java + L" -cp x", L"0", 0},
+        {L"a.exe \"quoted arg\" --gamedirx y", java + L" \"quoted arg\" --gamedirx y", L"0", 0},
+    };
+    for (const Case& c : cases) {
+        SetVariable(L"STANDIN_JAVA_EXIT", c.javaExit);
+        UpdaterRun run = RunUpdater(c.commandLine);
+        EXPECT_EQ(c.expectedExit, run.exitCode) << Narrow(c.commandLine);
+        EXPECT_EQ(c.javaCommandLine, run.javaCommandLine) << Narrow(c.commandLine);
+        EXPECT_FALSE(run.dialog.shown) << Narrow(c.commandLine);
+        EXPECT_FALSE(run.powerShellRan) << Narrow(c.commandLine);
+    }
+}
+
+TEST_F(UpdaterRoad, GameDirectoryOptionDecidesWhetherTheUpdateRuns)
+{
+    const std::wstring updater = Quoted(Installed().updater);
+    SetVariable(L"MORVELLANE_PROFILE_GAME_DIRECTORY", L"inherited");
+    struct Case {
+        std::wstring arguments;
+        const wchar_t* gameDirectory;  // what Java sees; null: refused with the missing-Java message
+        bool update;
+    };
+    const Case cases[] = {
+        {L" --GameDir D:\\Games\\Profile", L"D:\\Games\\Profile", true},
+        {L" --GAMEDIR=D:\\Games\\Profile", L"D:\\Games\\Profile", true},
+        {L" --gamedir --gamedir=x", L"--gamedir=x", true},
+        {L" --gamedir =x", L"=x", true},
+        {L" \"--gamedir=C:\\My Games\" -Xmx1G", L"C:\\My Games", true},
+        {L" --gamedir=a=b", L"a=b", true},
+        {L" -Xmx1G -jar x.jar", L"<unset>", false},
+        {L" --gamedirx y -gamedir z --gamedi w \"--gamedir q\"", L"<unset>", false},
+        {L" --gamed\x0130r y", L"<unset>", false},
+        {L" --gamedir", nullptr, false},
+        {L" --gamedir \"\"", nullptr, false},
+        {L" --gamedir=", nullptr, false},
+        {L" --gamedir A --gamedir=A", nullptr, false},
+    };
+    for (const Case& c : cases) {
+        UpdaterRun run = RunUpdater(updater + c.arguments);
+        if (c.gameDirectory == nullptr) {
+            ExpectMissingJava(run, Narrow(c.arguments));
+            continue;
+        }
+        EXPECT_EQ(0u, run.exitCode) << Narrow(c.arguments);
+        EXPECT_EQ(c.update, run.powerShellRan) << Narrow(c.arguments);
+        EXPECT_EQ(c.gameDirectory, JavaVariable(run, L"MORVELLANE_PROFILE_GAME_DIRECTORY")) << Narrow(c.arguments);
+    }
+    // The program name itself is never the option.
+    UpdaterRun named = RunUpdater(L"--gamedir=x");
+    EXPECT_FALSE(named.powerShellRan);
+    EXPECT_EQ(L"<unset>", JavaVariable(named, L"MORVELLANE_PROFILE_GAME_DIRECTORY"));
+}
+
+TEST_F(UpdaterRoad, SuccessfulUpdateHandsOverWithThreeVariables)
+{
+    const Installation& installation = Installed();
+    std::wstring commandLine = Quoted(installation.updater) + L" --gamedir C:\\game -Xmx2G";
+    UpdaterRun run = RunUpdater(commandLine);
+    ASSERT_TRUE(run.powerShellRan);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_FALSE(run.dialog.shown);
+    EXPECT_EQ(Quoted(installation.java) + L" --gamedir C:\\game -Xmx2G", run.javaCommandLine);
+    EXPECT_EQ(L"C:\\game", JavaVariable(run, L"MORVELLANE_PROFILE_GAME_DIRECTORY"));
+    EXPECT_EQ(installation.directory + L"\\Morvellane.ProfileUpdate.ps1",
+              JavaVariable(run, L"MORVELLANE_PROFILE_CONTROLLER"));
+
+    // The startup log: temporary directory, fixed prefix, process id, tick count.
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    std::wstring log = JavaVariable(run, L"MORVELLANE_PROFILE_STARTUP_LOG");
+    std::wstring prefix = std::wstring(temp) + L"Morvellane-profile-startup-" + std::to_wstring(run.processId) + L"-";
+    ASSERT_EQ(prefix, log.substr(0, prefix.size()));
+    std::wstring tick = log.substr(prefix.size(), log.size() - prefix.size() - 4);
+    EXPECT_EQ(L".log", log.substr(log.size() - 4));
+    EXPECT_FALSE(tick.empty());
+    EXPECT_EQ(std::wstring::npos, tick.find_first_not_of(L"0123456789"));
+    EXPECT_EQ(log, RecordedVariable(run.powerShellEnvironment, L"MORVELLANE_PROFILE_STARTUP_LOG"));
+    EXPECT_NE(log, JavaVariable(RunUpdater(commandLine), L"MORVELLANE_PROFILE_STARTUP_LOG"));
+}
+
+TEST_F(UpdaterRoad, FailedUpdateStopsTheStartWithItsDialog)
+{
+    const std::wstring updater = Quoted(Installed().updater);
+    SetVariable(L"STANDIN_EXIT_CODE", L"7");
+    UpdaterRun failed = RunUpdater(updater + L" --gamedir C:\\game");
+    EXPECT_EQ(7u, failed.exitCode);
+    EXPECT_FALSE(failed.javaRan);
+    std::wstring log = RecordedVariable(failed.powerShellEnvironment, L"MORVELLANE_PROFILE_STARTUP_LOG");
+    EXPECT_EQ(UpdateFailureText(7, log), failed.dialog.text);
+    EXPECT_TRUE(failed.dialog.errorIcon);
+
+    SetVariable(L"STANDIN_EXIT_CODE", L"0xFFFFFFFF");
+    UpdaterRun minusOne = RunUpdater(updater + L" --gamedir C:\\game");
+    EXPECT_EQ(1u, minusOne.exitCode);
+    EXPECT_NE(std::wstring::npos, minusOne.dialog.text.find(L"\n\nExit code: 4294967295\n\n"));
+
+    // Without PowerShell the start fails the same way, showing 4294967295.
+    std::wstring powerShell = PowerShellPath();
+    std::wstring aside = powerShell + L".aside";
+    ASSERT_TRUE(MoveFileW(powerShell.c_str(), aside.c_str()));
+    UpdaterRun missing = RunUpdater(updater + L" --gamedir C:\\game");
+    MoveFileW(aside.c_str(), powerShell.c_str());
+    EXPECT_EQ(1u, missing.exitCode);
+    EXPECT_FALSE(missing.javaRan);
+    EXPECT_NE(std::wstring::npos, missing.dialog.text.find(L"\n\nExit code: 4294967295\n\n"));
+
+    // A missing controller is a broken installation, not a failed update.
+    std::wstring controller = Installed().directory + L"\\Morvellane.ProfileUpdate.ps1";
+    ASSERT_TRUE(MoveFileW(controller.c_str(), (controller + L".aside").c_str()));
+    UpdaterRun noController = RunUpdater(updater + L" --gamedir C:\\game");
+    MoveFileW((controller + L".aside").c_str(), controller.c_str());
+    ExpectMissingJava(noController, "missing controller");
+}
+
+TEST_F(UpdaterRoad, SelfTestOptionsSilenceTheDialogOnlyWhereTheReadingsPart)
+{
+    const std::wstring updater = Installed().updater;
+    SetVariable(L"STANDIN_EXIT_CODE", L"7");
+    struct Case {
+        std::wstring commandLine;
+        bool update;
+        bool silenced;
+    };
+    // A leading blank makes the platform's split read the first word as an
+    // argument, while the tail starts after it.
+    const Case cases[] = {
+        {L" --gamedir=C:\\game --self-test", true, true},
+        {L" --gamedir=C:\\game --SELF-TEST", true, true},
+        {L" --gamedir=C:\\game \"--elevated-self-test\"", true, true},
+        {L" --gamedir=C:\\game \"--elevated-self-test", true, true},
+        {L" --gamedir=C:\\game --self-test   ", true, true},
+        {L" --gamedir --self-test", true, true},
+        {L" --gamedir=C:\\game --self-test x", true, false},
+        {L" --gamedir=C:\\game --self-test\"", true, false},
+        {L" --gamedir=C:\\game --self-tes", true, false},
+        {Quoted(updater) + L" --gamedir C:\\game --self-test", true, false},
+        {Quoted(updater) + L" --self-test", false, false},
+    };
+    for (const Case& c : cases) {
+        UpdaterRun run = RunUpdater(c.commandLine, L"", updater);
+        EXPECT_EQ(c.update, run.powerShellRan) << Narrow(c.commandLine);
+        EXPECT_EQ(c.update ? 7u : 0u, run.exitCode) << Narrow(c.commandLine);
+        EXPECT_EQ(c.update && !c.silenced, run.dialog.shown) << Narrow(c.commandLine);
+    }
+}
+
+TEST_F(UpdaterRoad, RealPowerShellRunsTheBootstrapAndTheShippedController)
+{
+    const Installation& installation = Installed();
+    SetVariable(L"STANDIN_HOST_PWSH", FromHostPath(MORVELLANE_HOST_PWSH).c_str());
+    std::wstring game = MakeFreshDirectory(L"game directory");
+
+    UpdaterRun good = RunUpdater(Quoted(installation.updater) + L" --gamedir \"" + game + L"\"");
+    EXPECT_EQ(0u, good.exitCode);
+    EXPECT_TRUE(good.javaRan);
+    EXPECT_FALSE(good.dialog.shown) << Narrow(good.dialog.text);
+    std::wstring goodLog = JavaVariable(good, L"MORVELLANE_PROFILE_STARTUP_LOG");
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(goodLog.c_str()));
+
+    UpdaterRun missing = RunUpdater(Quoted(installation.updater) + L" --gamedir \"" + game + L"\\missing\"");
+    EXPECT_EQ(1u, missing.exitCode);
+    EXPECT_FALSE(missing.javaRan);
+    std::wstring log = RecordedVariable(missing.powerShellEnvironment, L"MORVELLANE_PROFILE_STARTUP_LOG");
+    EXPECT_EQ(UpdateFailureText(1, log), missing.dialog.text);
+    std::string transcript = ReadFileBytes(log);
+    EXPECT_NE(std::string::npos, transcript.find("the game directory does not exist or is not a directory"))
+        << transcript;
+}
+
+class StandInEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        std::wstring directory = SystemDirectory() + L"\\WindowsPowerShell\\v1.0";
+        CreateDirectoryW((SystemDirectory() + L"\\WindowsPowerShell").c_str(), nullptr);
+        CreateDirectoryW(directory.c_str(), nullptr);
+        ASSERT_TRUE(CopyFileW((BinDirectory() + L"\\powershell-standin.exe").c_str(),
+                              (directory + L"\\powershell.exe").c_str(), FALSE));
+    }
+};
+
+const ::testing::Environment* const kStandIn = ::testing::AddGlobalTestEnvironment(new StandInEnvironment);
+
+}  // namespace

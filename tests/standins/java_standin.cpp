@@ -1,0 +1,48 @@
+// Stands in for the real Java 21 executable. Records the exact text of its
+// command line and the three MORVELLANE_PROFILE_* variables into
+// STANDIN_RECORD_DIR\java.txt, one to a line, and exits with STANDIN_JAVA_EXIT.
+#include <windows.h>
+
+#include <string>
+
+static std::wstring Variable(const wchar_t* name, bool* present = nullptr)
+{
+    static wchar_t value[32768];
+    DWORD length = GetEnvironmentVariableW(name, value, 32768);
+    if (present != nullptr) {
+        *present = length > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    }
+    return length < 32768 ? std::wstring(value, length) : std::wstring();
+}
+
+int wmain()
+{
+    LARGE_INTEGER started;
+    QueryPerformanceCounter(&started);
+    std::wstring record = GetCommandLineW();
+    for (const wchar_t* name : {L"MORVELLANE_PROFILE_GAME_DIRECTORY", L"MORVELLANE_PROFILE_STARTUP_LOG",
+                                L"MORVELLANE_PROFILE_CONTROLLER"}) {
+        SetLastError(0);
+        bool present = false;
+        std::wstring value = Variable(name, &present);
+        record += L"\n" + std::wstring(name) + (present ? L"=" + value : L" unset");
+    }
+    std::wstring path = Variable(L"STANDIN_RECORD_DIR") + L"\\java.txt";
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, record.data(), static_cast<DWORD>(record.size() * sizeof(wchar_t)), &written, nullptr);
+        CloseHandle(file);
+    }
+    std::wstring startedText = std::to_wstring(started.QuadPart);
+    HANDLE startedFile = CreateFileW((Variable(L"STANDIN_RECORD_DIR") + L"\\java-started.txt").c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (startedFile != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(startedFile, startedText.data(), static_cast<DWORD>(startedText.size() * sizeof(wchar_t)), &written,
+                  nullptr);
+        CloseHandle(startedFile);
+    }
+    return static_cast<int>(wcstoul(Variable(L"STANDIN_JAVA_EXIT").c_str(), nullptr, 0));
+}

@@ -75,7 +75,7 @@ bool CutArgumentTail(const wchar_t* commandLine, wchar_t* tail)
     return AppendBounded(tail, cursor);
 }
 
-static wchar_t FoldAsciiLetter(wchar_t unit)
+wchar_t FoldAsciiLetter(wchar_t unit)
 {
     return unit >= L'A' && unit <= L'Z' ? static_cast<wchar_t>(unit + (L'a' - L'A')) : unit;
 }

@@ -18,6 +18,9 @@ bool AppendBounded(wchar_t* buffer, const wchar_t* text);
 // COMMAND_LINE into TAIL. False when the tail is longer than 32,767 characters.
 bool CutArgumentTail(const wchar_t* commandLine, wchar_t* tail);
 
+// A-Z become a-z; every other character stays as it is (no locale rules).
+wchar_t FoldAsciiLetter(wchar_t unit);
+
 // True when LEFT and RIGHT are equal with only A-Z folded to a-z.
 bool EqualFoldingAsciiLetters(const wchar_t* left, const wchar_t* right);
 

@@ -12,11 +12,7 @@ static const wchar_t kGameDirectoryVariable[] = L"MORVELLANE_PROFILE_GAME_DIRECT
 static const wchar_t* AfterOptionName(const wchar_t* argument)
 {
     for (const wchar_t* name = kOption; *name != L'\0'; ++name, ++argument) {
-        wchar_t unit = *argument;
-        if (unit >= L'A' && unit <= L'Z') {
-            unit = static_cast<wchar_t>(unit + (L'a' - L'A'));
-        }
-        if (unit != *name) {
+        if (FoldAsciiLetter(*argument) != *name) {
             return nullptr;
         }
     }

@@ -63,11 +63,7 @@ bool IsSelfTestTail(const wchar_t* argumentTail)
     for (const wchar_t* option : kSelfTestOptions) {
         const wchar_t* cursor = start;
         const wchar_t* expected = option;
-        while (*expected != L'\0' && *cursor != L'\0') {
-            wchar_t unit = *cursor >= L'A' && *cursor <= L'Z' ? static_cast<wchar_t>(*cursor + (L'a' - L'A')) : *cursor;
-            if (unit != *expected) {
-                break;
-            }
+        while (*expected != L'\0' && FoldAsciiLetter(*cursor) == *expected) {
             ++cursor;
             ++expected;
         }

@@ -323,7 +323,6 @@ TEST_F(UpdaterRoad, JavaPathComesFromTheRegistryValue)
     std::wstring oneLetterHome = MakeFreshDirectory(L"one-letter");
     CopyFileW(installation.java.c_str(), (oneLetterHome + L"\\j").c_str(), FALSE);
     SetVariable(L"MORVELLANE_TEST_JAVA_HOME", installation.javaHome.c_str());
-    HKEY key = nullptr;
 
     struct Case {
         const char* name;
@@ -361,24 +360,13 @@ TEST_F(UpdaterRoad, JavaPathComesFromTheRegistryValue)
             EXPECT_EQ(c.javaCommandLine, run.javaCommandLine) << c.name;
         }
     }
-    (void)key;
 }
 
 TEST_F(UpdaterRoad, JavaPathThatIsNoPlainFileOrIsTheUpdaterIsRefused)
 {
     const Installation& installation = Installed();
     std::wstring link = MakeFreshDirectory(L"java-link-holder") + L"\\java-link";
-    typedef char*(CDECL * ToUnix)(const wchar_t*);
-    ToUnix toUnix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* target = toUnix(installation.javaHome.c_str());
-    char* holder = toUnix(link.c_str());
-    RunHostShell(std::string("ln -s '") + target + "' '" + holder + "'");
-    HeapFree(GetProcessHeap(), 0, target);
-    HeapFree(GetProcessHeap(), 0, holder);
-    for (int attempt = 0; attempt < 100 && GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++attempt) {
-        Sleep(50);
-    }
+    ASSERT_TRUE(MakeHostDirectoryLink(installation.javaHome, link));
 
     std::wstring ownPathOtherCase = installation.updater;
     for (wchar_t& unit : ownPathOtherCase) {
@@ -588,14 +576,7 @@ TEST_F(UpdaterRoad, RealPowerShellRunsTheBootstrapAndTheShippedController)
 
 class StandInEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override
-    {
-        std::wstring directory = SystemDirectory() + L"\\WindowsPowerShell\\v1.0";
-        CreateDirectoryW((SystemDirectory() + L"\\WindowsPowerShell").c_str(), nullptr);
-        CreateDirectoryW(directory.c_str(), nullptr);
-        ASSERT_TRUE(CopyFileW((BinDirectory() + L"\\powershell-standin.exe").c_str(),
-                              (directory + L"\\powershell.exe").c_str(), FALSE));
-    }
+    void SetUp() override { ASSERT_TRUE(InstallPowerShellStandIn(BinDirectory())); }
 };
 
 const ::testing::Environment* const kStandIn = ::testing::AddGlobalTestEnvironment(new StandInEnvironment);

@@ -150,27 +150,7 @@ TEST_F(BridgeRoad, DirectorySymlinkOnTheWayIsRefusedEvenWhenItLeadsToGoodFiles)
 {
     Package package = MakePackage(L"symlink-target");
     std::wstring link = MakeFreshDirectory(L"symlink-holder") + L"\\via-link";
-    char unixTarget[MAX_PATH * 3];
-    char unixLink[MAX_PATH * 3];
-    typedef char*(CDECL * ToUnix)(const wchar_t*);
-    ToUnix toUnix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    ASSERT_NE(nullptr, toUnix);
-    char* target = toUnix(package.directory.c_str());
-    char* holder = toUnix(link.c_str());
-    snprintf(unixTarget, sizeof unixTarget, "%s", target);
-    snprintf(unixLink, sizeof unixLink, "%s", holder);
-    HeapFree(GetProcessHeap(), 0, target);
-    HeapFree(GetProcessHeap(), 0, holder);
-    RunHostShell(std::string("ln -s '") + unixTarget + "' '" + unixLink + "'");
-    // Wine may report the host shell's end before the link is visible.
-    DWORD attributes = INVALID_FILE_ATTRIBUTES;
-    for (int attempt = 0; attempt < 100 && attributes == INVALID_FILE_ATTRIBUTES; ++attempt) {
-        Sleep(attempt == 0 ? 0 : 50);
-        attributes = GetFileAttributesW(link.c_str());
-    }
-    ASSERT_EQ(0x410u, attributes & 0x410u);
-    ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+    ASSERT_TRUE(MakeHostDirectoryLink(package.directory, link));
 
     std::wstring throughLink = link + L"\\prelaunch-bridge.exe";
     ProcessResult result = RunProcess(throughLink, L"\"" + throughLink + L"\"", package.records);
@@ -319,17 +299,7 @@ TEST_F(BridgeRoad, RealPowerShellRunsTheShippedControllerEndToEnd)
 
 class StandInEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override
-    {
-        // The prefix's own powershell.exe is replaced by the stand-in; Wine has
-        // no modules directory, which the bridge insists on.
-        std::wstring directory = SystemDirectory() + L"\\WindowsPowerShell\\v1.0";
-        CreateDirectoryW((SystemDirectory() + L"\\WindowsPowerShell").c_str(), nullptr);
-        CreateDirectoryW(directory.c_str(), nullptr);
-        CreateDirectoryW((directory + L"\\Modules").c_str(), nullptr);
-        ASSERT_TRUE(CopyFileW((BinDirectory() + L"\\powershell-standin.exe").c_str(),
-                              (directory + L"\\powershell.exe").c_str(), FALSE));
-    }
+    void SetUp() override { ASSERT_TRUE(InstallPowerShellStandIn(BinDirectory())); }
 };
 
 const ::testing::Environment* const kStandIn = ::testing::AddGlobalTestEnvironment(new StandInEnvironment);

@@ -109,6 +109,43 @@ void RunHostShell(const std::string& command)
     }
 }
 
+static std::string HostPath(const std::wstring& windowsPath)
+{
+    typedef char*(CDECL * ToUnix)(const wchar_t*);
+    ToUnix toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* unixPath = toUnix != nullptr ? toUnix(windowsPath.c_str()) : nullptr;
+    std::string result = unixPath != nullptr ? unixPath : "";
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return result;
+}
+
+bool MakeHostDirectoryLink(const std::wstring& target, const std::wstring& link)
+{
+    RunHostShell("ln -s '" + HostPath(target) + "' '" + HostPath(link) + "'");
+    // Wine may report the host shell's end before the link is visible.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        DWORD attributes = GetFileAttributesW(link.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            return (attributes & 0x410) == 0x410;
+        }
+        Sleep(50);
+    }
+    return false;
+}
+
+bool InstallPowerShellStandIn(const std::wstring& binDirectory)
+{
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    std::wstring directory = std::wstring(system) + L"\\WindowsPowerShell\\v1.0";
+    CreateDirectoryW((std::wstring(system) + L"\\WindowsPowerShell").c_str(), nullptr);
+    CreateDirectoryW(directory.c_str(), nullptr);
+    CreateDirectoryW((directory + L"\\Modules").c_str(), nullptr);
+    return CopyFileW((binDirectory + L"\\powershell-standin.exe").c_str(), (directory + L"\\powershell.exe").c_str(),
+                     FALSE) != FALSE;
+}
+
 static HANDLE OpenInheritable(const std::wstring& path, DWORD access, DWORD disposition)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};

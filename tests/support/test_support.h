@@ -22,6 +22,14 @@ bool CopyInto(const std::wstring& source, const std::wstring& directory, const s
 // does not come back through Wine).
 void RunHostShell(const std::string& command);
 
+// Makes LINK a host symbolic link to the directory TARGET and waits until Wine
+// sees it. False when it did not appear.
+bool MakeHostDirectoryLink(const std::wstring& target, const std::wstring& link);
+
+// Puts the PowerShell stand-in from BIN_DIRECTORY at the system path, with the
+// modules directory beside it that Wine lacks.
+bool InstallPowerShellStandIn(const std::wstring& binDirectory);
+
 enum class StandardError { File, Null, Invalid };
 
 struct ProcessResult {

@@ -16,7 +16,7 @@ echo "== prelaunch-bridge: its start to the controller's start, four pinned file
 cp "$bin/prelaunch-bridge-max-size.exe" "$c/bench/bridge/prelaunch-bridge.exe"
 cp "$root/out/mingw/tests/max-size-pins"/* "$c/bench/bridge/"
 wine "$bin/start-bench.exe" 'C:\bench\bridge\prelaunch-bridge.exe' \
-  'C:\windows\system32\WindowsPowerShell\v1.0\powershell.exe' 'C:\bench\records\started.txt' "$runs" |
+  'C:\windows\system32\WindowsPowerShell\v1.0\powershell.exe' 'C:\bench\records\started.txt' "$runs" 2>&1 |
   grep -v '^standin '
 
 echo "== auto-updater: a start without --gamedir to the Java stand-in's start"

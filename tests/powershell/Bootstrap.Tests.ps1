@@ -62,8 +62,9 @@ Describe 'The carried bootstrap text' {
         [Text.Encoding]::Unicode.GetBytes($script:Bootstrap) | Should -Be ([Text.Encoding]::Unicode.GetBytes([Text.Encoding]::ASCII.GetString($fileBytes)))
         $script:Bootstrap | Should -BeExactly ([Text.Encoding]::ASCII.GetString($fileBytes))
         $script:Bootstrap.Split("`n").Count | Should -Be 21
-        $programBytes = [Text.Encoding]::Unicode.GetString([IO.File]::ReadAllBytes($UpdaterProgram))
-        $programBytes.Contains('Assert-MorvellanePowerShellPolicy') | Should -BeFalse
+        $programBytes = [IO.File]::ReadAllBytes($UpdaterProgram)
+        [Text.Encoding]::Unicode.GetString($programBytes).Contains('Assert-MorvellanePowerShellPolicy') | Should -BeFalse
+        [Text.Encoding]::ASCII.GetString($programBytes).Contains('Assert-MorvellanePowerShellPolicy') | Should -BeFalse
     }
 }
 

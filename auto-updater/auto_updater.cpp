@@ -147,7 +147,7 @@ static bool ReadJavaPath()
     return status == ERROR_SUCCESS && type == REG_SZ && bytes >= 4 && bytes <= kJavaPathBytes;
 }
 
-static bool IsPlainFile(const wchar_t* path)
+bool IsPlainFile(const wchar_t* path)
 {
     DWORD attributes = GetFileAttributesW(path);
     return attributes != INVALID_FILE_ATTRIBUTES &&

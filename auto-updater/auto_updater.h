@@ -24,6 +24,9 @@ wchar_t FoldAsciiLetter(wchar_t unit);
 // True when LEFT and RIGHT are equal with only A-Z folded to a-z.
 bool EqualFoldingAsciiLetters(const wchar_t* left, const wchar_t* right);
 
+// True when PATH exists and is neither a directory nor a reparse point.
+bool IsPlainFile(const wchar_t* path);
+
 // Starts APPLICATION with COMMAND_LINE and waits: the child's exit code,
 // 0xFFFFFFFF when it cannot be created, 1 when it cannot be observed.
 DWORD RunProcessAndWait(const wchar_t* application, wchar_t* commandLine);

@@ -110,9 +110,7 @@ void ShowUpdateFailure(const wchar_t* message, DWORD code, const wchar_t* startu
 bool RunProfileUpdate(const wchar_t* controllerPath, wchar_t* systemDirectory, wchar_t* commandLine,
                       DWORD* updateExit)
 {
-    DWORD attributes = GetFileAttributesW(controllerPath);
-    if (attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    if (!IsPlainFile(controllerPath)) {
         return false;
     }
     // The system directory becomes the PowerShell path in place; no other place is tried.

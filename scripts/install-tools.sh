@@ -1,7 +1,9 @@
 #!/bin/bash
 # Installs what building and testing need on Debian, as root: MinGW-w64, CMake,
-# Wine, Xvfb from Debian; PowerShell 7.6.10 (dotnet tool) and Pester 5 (NuGet)
-# into out/tools. Does nothing for what is already there.
+# Wine, Xvfb from Debian; into out/tools PowerShell 7.6.10 for this machine
+# (dotnet tool), Pester 5 (NuGet), and the PowerShell 7.6.10 engine for Windows
+# that stands in for Windows PowerShell inside the Wine prefixes (NuGet, built
+# from tests/engine). Does nothing for what is already there.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 tools=$root/out/tools
@@ -37,4 +39,19 @@ if [ ! -f "$tools/nuget/pester/5.7.1/tools/Pester.psd1" ]; then
 PROJECT
   dotnet restore "$restore/pester.csproj" --packages "$tools/nuget" >/dev/null
   rm -rf "$restore"
+fi
+
+# The Windows engine: published self-contained for win-x64, rebuilt only when
+# the host's sources change. The built-in modules move beside the host, where
+# Windows PowerShell keeps them ($PSHOME\Modules).
+engine=$tools/powershell-engine
+engine_stamp=$(cat "$root"/tests/engine/*.cs "$root"/tests/engine/*.csproj | sha256sum | cut -c1-64)
+if [ "$(cat "$engine/.sources-sha256" 2>/dev/null)" != "$engine_stamp" ]; then
+  echo "Building the PowerShell engine for Windows (win-x64)"
+  rm -rf "$engine" "$tools/powershell-engine-build"
+  dotnet publish "$root/tests/engine/PowerShellEngine.csproj" -c Release -nologo -v quiet \
+    --artifacts-path "$tools/powershell-engine-build" -o "$engine" >/dev/null
+  mv "$engine/runtimes/win/lib/net10.0/Modules" "$engine/Modules"
+  rm -rf "$engine/runtimes/unix" "$tools/powershell-engine-build"
+  echo "$engine_stamp" > "$engine/.sources-sha256"
 fi

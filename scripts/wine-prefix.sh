@@ -2,6 +2,8 @@
 # removed again when the calling script exits.
 export WINEPREFIX
 WINEPREFIX=$(mktemp -d /tmp/morvellane-wine.XXXXXX)
+# mscoree stays off while the prefix is made (no Wine Mono installer), then
+# comes back: Wine's loader needs it for the engine's IL-only assemblies.
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 remove_wine_prefix() {
   wineserver -k >/dev/null 2>&1 || true
@@ -11,10 +13,17 @@ trap remove_wine_prefix EXIT
 setsid wineserver -p </dev/null >/dev/null 2>&1 &
 wineboot -i </dev/null >/dev/null 2>&1
 winecfg /v win10 </dev/null >/dev/null 2>&1
+export WINEDLLOVERRIDES="mshtml="
+powershell_home=$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0
 
-# Windows PowerShell is not on Linux: the test stand-in takes its place.
-install_powershell_standin() {
-  local system32=$WINEPREFIX/drive_c/windows/system32
-  mkdir -p "$system32/WindowsPowerShell/v1.0/Modules"
-  cp "$1" "$system32/WindowsPowerShell/v1.0/powershell.exe"
+# Windows PowerShell is not on Linux: the PowerShell 7 engine for Windows
+# takes its place, with its modules, where Windows keeps Windows PowerShell
+# (Wine's stub goes). A copy of its host stays beside it as
+# powershell-engine.exe, so that tests can put the recording stand-in at
+# powershell.exe and the engine back again.
+install_powershell_engine() {
+  rm -rf "$powershell_home"
+  mkdir -p "$powershell_home"
+  cp -r "$1"/. "$powershell_home"/
+  cp "$powershell_home/powershell.exe" "$powershell_home/powershell-engine.exe"
 }

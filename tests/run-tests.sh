@@ -7,6 +7,8 @@ shift
 
 # The prefix's first processes start services that would inherit CTest's
 # pipes; they start here, detached, before CTest runs anything.
-source "$(dirname "$0")/../scripts/wine-prefix.sh"
+root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/wine-prefix.sh"
+install_powershell_engine "$root/out/tools/powershell-engine"
 
 ctest --test-dir "$build_dir" --output-on-failure "$@"

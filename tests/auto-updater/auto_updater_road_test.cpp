@@ -1,7 +1,9 @@
 // The automatic updater as a launcher sees it, run under Wine (with a display)
-// with the Java and PowerShell stand-ins; every message box is read and answered.
+// with the Java stand-in, and with the recording PowerShell stand-in or the
+// PowerShell engine at the system path; every message box is read and answered.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 #include "test_support.h"
@@ -26,15 +28,6 @@ const std::wstring kPolicyNote =
 const wchar_t kJavaKey[] = L"Software\\Morvellane\\Tinderwick";
 
 std::wstring BinDirectory() { return FromHostPath(MORVELLANE_BIN_DIR); }
-
-std::wstring SystemDirectory()
-{
-    wchar_t path[MAX_PATH];
-    GetSystemDirectoryW(path, MAX_PATH);
-    return path;
-}
-
-std::wstring PowerShellPath() { return SystemDirectory() + L"\\WindowsPowerShell\\v1.0\\powershell.exe"; }
 
 // One installed updater, one Java home, and a fresh records directory per run.
 struct Installation {
@@ -82,6 +75,7 @@ struct UpdaterRun {
     std::wstring javaCommandLine;
     std::vector<std::wstring> javaVariables;
     bool powerShellRan = false;
+    std::wstring powerShellCommandLine;
     std::wstring powerShellEnvironment;
 };
 
@@ -208,8 +202,10 @@ std::vector<std::wstring> SplitLines(const std::wstring& text)
     return lines;
 }
 
+// WHILE_SUSPENDED, when given, runs with the updater's process id before it starts.
 UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& currentDirectory = L"",
-                      const std::wstring& updater = Installed().updater)
+                      const std::wstring& updater = Installed().updater,
+                      const std::function<void(DWORD processId)>& whileSuspended = nullptr)
 {
     const Installation& installation = Installed();
     for (const wchar_t* name : {L"java.txt", L"command-line.txt", L"environment.txt"}) {
@@ -222,12 +218,16 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     std::wstring writable = commandLine;
-    if (!CreateProcessW(updater.c_str(), &writable[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &process)) {
+    if (!CreateProcessW(updater.c_str(), &writable[0], nullptr, nullptr, FALSE, whileSuspended ? CREATE_SUSPENDED : 0,
+                        nullptr, currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &process)) {
         ADD_FAILURE() << "the updater did not start";
         return run;
     }
     run.processId = process.dwProcessId;
+    if (whileSuspended) {
+        whileSuspended(process.dwProcessId);
+        ResumeThread(process.hThread);
+    }
     for (int waited = 0; waited < 60000; waited += 20) {
         if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) {
             break;
@@ -255,8 +255,8 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
         run.javaVariables.assign(lines.begin() + 1, lines.end());
     }
     run.powerShellEnvironment = ReadFileUtf16(installation.records + L"\\environment.txt");
-    run.powerShellRan = GetFileAttributesW((installation.records + L"\\command-line.txt").c_str()) !=
-                        INVALID_FILE_ATTRIBUTES;
+    run.powerShellCommandLine = ReadFileUtf16(installation.records + L"\\command-line.txt");
+    run.powerShellRan = !run.powerShellCommandLine.empty();
     return run;
 }
 
@@ -308,7 +308,7 @@ protected:
     {
         const Installation& installation = Installed();
         SetJavaValue(REG_SZ, installation.java);
-        for (const wchar_t* name : {L"STANDIN_EXIT_CODE", L"STANDIN_JAVA_EXIT", L"STANDIN_HOST_PWSH",
+        for (const wchar_t* name : {L"STANDIN_EXIT_CODE", L"STANDIN_JAVA_EXIT", L"MORVELLANE_ENGINE_CONSOLE_FILE",
                                     L"MORVELLANE_PROFILE_GAME_DIRECTORY", L"MORVELLANE_PROFILE_STARTUP_LOG",
                                     L"MORVELLANE_PROFILE_CONTROLLER"}) {
             SetVariable(name, nullptr);
@@ -471,6 +471,12 @@ TEST_F(UpdaterRoad, SuccessfulUpdateHandsOverWithThreeVariables)
     EXPECT_EQ(installation.directory + L"\\Morvellane.ProfileUpdate.ps1",
               JavaVariable(run, L"MORVELLANE_PROFILE_CONTROLLER"));
 
+    // PowerShell at its system path with the fixed switches and the 4,192
+    // characters of the encoded bootstrap.
+    const std::wstring start = Quoted(PowerShellPath()) + L" -NoLogo -NoProfile -ExecutionPolicy Bypass -EncodedCommand ";
+    EXPECT_EQ(start, run.powerShellCommandLine.substr(0, start.size()));
+    EXPECT_EQ(PowerShellPath().size() + 4254, run.powerShellCommandLine.size());
+
     // The startup log: temporary directory, fixed prefix, process id, tick count.
     wchar_t temp[MAX_PATH + 1];
     GetTempPathW(MAX_PATH + 1, temp);
@@ -551,27 +557,199 @@ TEST_F(UpdaterRoad, SelfTestOptionsSilenceTheDialogOnlyWhereTheReadingsPart)
     }
 }
 
-TEST_F(UpdaterRoad, RealPowerShellRunsTheBootstrapAndTheShippedController)
+// The same road with the PowerShell engine at the system path: the bootstrap,
+// group policy, transcripts and exit codes as Windows handles them.
+const wchar_t kCorePolicies[] = L"SOFTWARE\\Policies\\Microsoft\\PowerShellCore";
+const wchar_t kWindowsPolicies[] = L"SOFTWARE\\Policies\\Microsoft\\Windows\\PowerShell";
+
+void ClearPolicies()
+{
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        RegDeleteTreeW(root, kCorePolicies);
+        RegDeleteTreeW(root, kWindowsPolicies);
+    }
+    SetMachineLockdown(false);
+}
+
+// Windows PowerShell's group-policy execution policy in ROOT: EnableScripts 0
+// is Restricted, otherwise POLICY. The engine reads those keys when told to.
+void SetExecutionPolicyPolicy(HKEY root, const wchar_t* policy)
+{
+    DWORD one = 1;
+    RegSetKeyValueW(root, kCorePolicies, L"UseWindowsPowerShellPolicySetting", REG_DWORD, &one, sizeof one);
+    DWORD enable = policy != nullptr ? 1 : 0;
+    RegSetKeyValueW(root, kWindowsPolicies, L"EnableScripts", REG_DWORD, &enable, sizeof enable);
+    if (policy != nullptr) {
+        RegSetKeyValueW(root, kWindowsPolicies, L"ExecutionPolicy", REG_SZ, policy,
+                        static_cast<DWORD>((wcslen(policy) + 1) * sizeof(wchar_t)));
+    }
+}
+
+// The engine's own output (PowerShell's console, which the updater gives no
+// handles) goes to a file of the test's.
+class UpdaterOnEngine : public UpdaterRoad {
+protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(InstallPowerShellEngine()); }
+    static void TearDownTestSuite() { InstallPowerShellStandIn(BinDirectory()); }
+    void SetUp() override
+    {
+        UpdaterRoad::SetUp();
+        console = Installed().records + L"\\engine-console.txt";
+        DeleteFileW(console.c_str());
+        SetVariable(L"MORVELLANE_ENGINE_CONSOLE_FILE", console.c_str());
+    }
+    void TearDown() override { ClearPolicies(); }
+    std::wstring console;
+};
+
+// The startup log path that the update-failure dialog names.
+std::wstring DialogStartupLog(const Dialog& dialog)
+{
+    const std::wstring marker = L"(if PowerShell could start):\n";
+    size_t start = dialog.text.find(marker);
+    if (start == std::wstring::npos) {
+        return std::wstring();
+    }
+    start += marker.size();
+    return dialog.text.substr(start, dialog.text.find(L"\n\n", start) - start);
+}
+
+// An updater of its own beside a controller with CONTROLLER_TEXT.
+std::wstring InstallWithController(const std::wstring& name, const std::string& controllerText)
+{
+    std::wstring directory = MakeFreshDirectory(name);
+    std::wstring updater = directory + L"\\auto-updater.exe";
+    CopyFileW(Installed().updater.c_str(), updater.c_str(), FALSE);
+    WriteFileBytes(directory + L"\\Morvellane.ProfileUpdate.ps1", controllerText);
+    return updater;
+}
+
+bool Holds(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(UpdaterOnEngine, ShippedControllerDecidesTheGameStart)
 {
     const Installation& installation = Installed();
-    SetVariable(L"STANDIN_HOST_PWSH", FromHostPath(MORVELLANE_HOST_PWSH).c_str());
-    std::wstring game = MakeFreshDirectory(L"game directory");
+    std::wstring game = MakeFreshDirectory(L"engine game");
 
     UpdaterRun good = RunUpdater(Quoted(installation.updater) + L" --gamedir \"" + game + L"\"");
     EXPECT_EQ(0u, good.exitCode);
     EXPECT_TRUE(good.javaRan);
     EXPECT_FALSE(good.dialog.shown) << Narrow(good.dialog.text);
-    std::wstring goodLog = JavaVariable(good, L"MORVELLANE_PROFILE_STARTUP_LOG");
-    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(goodLog.c_str()));
+    std::string transcript = ReadFileBytes(JavaVariable(good, L"MORVELLANE_PROFILE_STARTUP_LOG"));
+    EXPECT_TRUE(Holds(transcript, "Morvellane profile update: the game profile is ready.")) << transcript;
 
     UpdaterRun missing = RunUpdater(Quoted(installation.updater) + L" --gamedir \"" + game + L"\\missing\"");
     EXPECT_EQ(1u, missing.exitCode);
     EXPECT_FALSE(missing.javaRan);
-    std::wstring log = RecordedVariable(missing.powerShellEnvironment, L"MORVELLANE_PROFILE_STARTUP_LOG");
+    std::wstring log = DialogStartupLog(missing.dialog);
     EXPECT_EQ(UpdateFailureText(1, log), missing.dialog.text);
-    std::string transcript = ReadFileBytes(log);
-    EXPECT_NE(std::string::npos, transcript.find("the game directory does not exist or is not a directory"))
+    EXPECT_TRUE(missing.dialog.errorIcon);
+    // The error the controller threw, in the transcript that the dialog names.
+    transcript = ReadFileBytes(log);
+    EXPECT_TRUE(Holds(transcript, "Morvellane profile update: the game directory does not exist or is not a directory."))
         << transcript;
+}
+
+TEST_F(UpdaterOnEngine, ManagedPolicyAndApplicationControlRefuseWith1625)
+{
+    const std::wstring game = MakeFreshDirectory(L"policy game");
+    struct Case {
+        const char* name;
+        std::function<void()> apply;
+        DWORD exitCode;
+        const char* transcriptLine;
+    };
+    const Case cases[] = {
+        {"machine policy Restricted", [] { SetExecutionPolicyPolicy(HKEY_LOCAL_MACHINE, nullptr); }, 1625,
+         "Windows Group Policy requires Restricted (MachinePolicy=Restricted; UserPolicy=Undefined)."},
+        {"user policy Restricted", [] { SetExecutionPolicyPolicy(HKEY_CURRENT_USER, nullptr); }, 1625,
+         "Windows Group Policy requires Restricted (MachinePolicy=Undefined; UserPolicy=Restricted)."},
+        {"machine policy RemoteSigned", [] { SetExecutionPolicyPolicy(HKEY_LOCAL_MACHINE, L"RemoteSigned"); }, 0,
+         "Morvellane profile update: the game profile is ready."},
+        {"application control", [] { SetMachineLockdown(true); }, 1625,
+         "Windows application control limits PowerShell to ConstrainedLanguage."},
+    };
+    for (const Case& c : cases) {
+        c.apply();
+        UpdaterRun run = RunUpdater(Quoted(Installed().updater) + L" --gamedir \"" + game + L"\"");
+        ClearPolicies();
+        EXPECT_EQ(c.exitCode, run.exitCode) << c.name;
+        EXPECT_EQ(c.exitCode == 0, run.javaRan) << c.name;
+        std::wstring log = c.exitCode == 0 ? JavaVariable(run, L"MORVELLANE_PROFILE_STARTUP_LOG")
+                                           : DialogStartupLog(run.dialog);
+        if (c.exitCode != 0) {
+            EXPECT_EQ(UpdateFailureText(c.exitCode, log), run.dialog.text) << c.name;
+        }
+        std::string transcript = ReadFileBytes(log);
+        EXPECT_TRUE(Holds(transcript, c.transcriptLine)) << c.name << "\n" << transcript;
+    }
+}
+
+TEST_F(UpdaterOnEngine, ExistingStartupLogIsLeftAloneAndTheRunGoesOn)
+{
+    const Installation& installation = Installed();
+    const std::wstring game = MakeFreshDirectory(L"transcript game");
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    // The log's name holds the process id and the tick count at the start:
+    // every name that the next seconds could give exists beforehand (made by
+    // the host's shell, which is fast enough to stay ahead of the clock).
+    const std::wstring prefix = std::wstring(temp) + L"Morvellane-profile-startup-";
+    DWORD firstTick = 0;
+    DWORD processIdSeen = 0;
+    const DWORD kPlantedTicks = 5000;
+    auto plant = [&](DWORD processId) {
+        processIdSeen = processId;
+        firstTick = GetTickCount();
+        RunHostShell("cd '" + HostPath(temp) + "' && for tick in $(seq " + std::to_string(firstTick) + " " +
+                     std::to_string(firstTick + kPlantedTicks) + "); do printf 'earlier run' > " +
+                     "Morvellane-profile-startup-" + std::to_string(processId) + "-$tick.log; done");
+        std::wstring last = prefix + std::to_wstring(processId) + L"-" + std::to_wstring(firstTick + kPlantedTicks) + L".log";
+        for (int attempt = 0; attempt < 100 && GetFileAttributesW(last.c_str()) == INVALID_FILE_ATTRIBUTES; ++attempt) {
+            Sleep(50);
+        }
+    };
+    UpdaterRun run = RunUpdater(Quoted(installation.updater) + L" --gamedir \"" + game + L"\"", L"",
+                                installation.updater, plant);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_TRUE(run.javaRan);
+    EXPECT_EQ("earlier run", ReadFileBytes(JavaVariable(run, L"MORVELLANE_PROFILE_STARTUP_LOG")));
+    std::string output = ReadFileBytes(console);
+    // Redirected, PowerShell hands its warning stream on as CLIXML.
+    EXPECT_TRUE(Holds(output, "<S S=\"warning\">Startup transcript could not be created.</S>")) << output;
+    EXPECT_TRUE(Holds(output, "Morvellane profile update: the game profile is ready.")) << output;
+    for (DWORD tick = firstTick; tick <= firstTick + kPlantedTicks; ++tick) {
+        DeleteFileW((prefix + std::to_wstring(processIdSeen) + L"-" + std::to_wstring(tick) + L".log").c_str());
+    }
+}
+
+TEST_F(UpdaterOnEngine, ControllerEndingsBecomeTheExitCode)
+{
+    // A script's own non-zero exit leaves $? false on this engine, so the
+    // bootstrap makes 1 of it; a native command's code is taken as it is.
+    struct Case {
+        const char* name;
+        std::string controller;
+        DWORD exitCode;
+    };
+    const Case cases[] = {
+        {"last native command ended with 7", "& \"$env:SystemRoot\\System32\\cmd.exe\" /c exit 7\r\n", 7},
+        {"last native command ended with 0xC000013A",
+         "& \"$env:SystemRoot\\System32\\cmd.exe\" /c exit -1073741510\r\n", 0xC000013A},
+        {"ends with exit 7", "exit 7\r\n", 1},
+        {"writes a non-terminating error", "Write-Error 'soft failure'\r\n", 1},
+    };
+    const std::wstring game = MakeFreshDirectory(L"ending game");
+    for (const Case& c : cases) {
+        std::wstring updater = InstallWithController(L"ending", c.controller);
+        UpdaterRun run = RunUpdater(Quoted(updater) + L" --gamedir \"" + game + L"\"", L"", updater);
+        EXPECT_EQ(c.exitCode, run.exitCode) << c.name;
+        EXPECT_FALSE(run.javaRan) << c.name;
+        EXPECT_EQ(UpdateFailureText(c.exitCode, DialogStartupLog(run.dialog)), run.dialog.text) << c.name;
+    }
 }
 
 class StandInEnvironment : public ::testing::Environment {

@@ -1,5 +1,6 @@
-// The pre-launch bridge as a launcher sees it, run under Wine with the
-// PowerShell stand-in at the system path.
+// The pre-launch bridge as a launcher sees it, run under Wine: with the
+// recording PowerShell stand-in at the system path, and with the PowerShell
+// engine there for the real scripts.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -84,7 +85,7 @@ protected:
     void SetUp() override
     {
         for (const wchar_t* name : {L"STANDIN_EXIT_CODE", L"STANDIN_HANG", L"STANDIN_GRANDCHILD",
-                                    L"STANDIN_HOST_PWSH", L"PSExecutionPolicyPreference"}) {
+                                    L"MORVELLANE_TEST_ENTRY", L"PSExecutionPolicyPreference"}) {
             SetVariable(name, nullptr);
         }
     }
@@ -286,15 +287,60 @@ TEST_F(BridgeRoad, UnusableStandardErrorChangesNothingButTheText)
     }
 }
 
-TEST_F(BridgeRoad, RealPowerShellRunsTheShippedControllerEndToEnd)
+// The same roads with the PowerShell engine at the system path: Windows share
+// rules, 32-bit exit codes and language modes as Windows applies them.
+class BridgeOnEngine : public BridgeRoad {
+protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(InstallPowerShellEngine()); }
+    static void TearDownTestSuite() { InstallPowerShellStandIn(BinDirectory()); }
+};
+
+const std::string kControllerStageLine = "Morvellane prelaunch stopped at Controller; Minecraft start refused.\r\n";
+
+TEST_F(BridgeOnEngine, ShippedControllerReadsTheModuleBesideTheHeldHandle)
 {
-    Package package = MakePackage(L"host-road");
-    SetVariable(L"STANDIN_HOST_PWSH", FromHostPath(MORVELLANE_HOST_PWSH).c_str());
+    // Exit 0 needs the prelaunch script's own open of the module to succeed
+    // while the bridge holds it share-read-only.
+    Package package = MakePackage(L"O'Brien \x2019" L"engine\x2019");
     ProcessResult result = RunBridge(package);
     EXPECT_EQ(0u, result.exitCode) << result.standardError;
-    EXPECT_NE(std::string::npos, result.standardOutput.find("Morvellane pre-launch check passed."))
-        << result.standardOutput;
+    EXPECT_EQ("Morvellane pre-launch check passed.\r\n", result.standardOutput);
     EXPECT_EQ("", result.standardError);
+}
+
+TEST_F(BridgeOnEngine, EntryOutcomesAndLanguageModeBecomeTheExitCode)
+{
+    struct Case {
+        const char* name;
+        const wchar_t* entry;
+        bool lockdown;
+        DWORD exitCode;
+        std::string standardError;  // exact, or for the lockdown a part of it
+    };
+    // Under ConstrainedLanguage the engine refuses the [Console] call of the
+    // catch block, so the script ends with 1 instead of 1625. Every .NET call
+    // before the open is refused as well: the module is never read.
+    const Case cases[] = {
+        {"entry leaves 7", nullptr, false, 7, ""},
+        {"entry throws", L"throw", false, 1, kControllerStageLine},
+        {"ConstrainedLanguage", nullptr, true, 1, "Method invocation is supported only on core types"},
+    };
+    for (const Case& c : cases) {
+        Package package = MakePackage(L"test-entry", L"prelaunch-bridge-test-entry.exe", MORVELLANE_TEST_ENTRY_PIN_DIR);
+        SetVariable(L"MORVELLANE_TEST_ENTRY", c.entry);
+        SetMachineLockdown(c.lockdown);
+        ProcessResult result = RunBridge(package);
+        SetMachineLockdown(false);
+        EXPECT_EQ(c.exitCode, result.exitCode) << c.name;
+        if (c.lockdown) {
+            EXPECT_NE(std::string::npos, result.standardError.find(c.standardError)) << result.standardError;
+            EXPECT_EQ(std::string::npos, result.standardError.find("Controller")) << result.standardError;
+            EXPECT_EQ("", result.standardOutput);
+        } else {
+            EXPECT_EQ(c.standardError, result.standardError) << c.name;
+            EXPECT_EQ(c.entry == nullptr ? "test entry ran\r\n" : "", result.standardOutput) << c.name;
+        }
+    }
 }
 
 class StandInEnvironment : public ::testing::Environment {

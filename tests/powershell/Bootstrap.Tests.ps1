@@ -1,5 +1,7 @@
-# The updater's bootstrap script as the program carries it: decoded from the
-# encoded-command text inside the built auto-updater.exe, run in PowerShell 7.
+# The updater's bootstrap script as the program carries it, decoded from the
+# encoded-command text inside the built auto-updater.exe: its text, and its
+# policy function over every language mode and policy pair. The whole script
+# runs on the Windows engine in the updater's road tests.
 param(
     [string]$Pwsh,
     [string]$PrelaunchScript,
@@ -26,30 +28,6 @@ BeforeAll {
 
     $script:Work = Join-Path ([IO.Path]::GetTempPath()) ('morvellane-bootstrap-' + [Guid]::NewGuid().ToString('N'))
     New-Item -ItemType Directory -Path $script:Work | Out-Null
-
-    # Runs the carried text exactly as the updater hands it to PowerShell.
-    function Invoke-Bootstrap {
-        param([string]$Controller, [string]$GameDirectory = $script:Work, [string]$StartupLog, [switch]$ConstrainedLanguage)
-        $env:MORVELLANE_PROFILE_CONTROLLER = $Controller
-        $env:MORVELLANE_PROFILE_GAME_DIRECTORY = $GameDirectory
-        $env:MORVELLANE_PROFILE_STARTUP_LOG = $StartupLog
-        if (-not $ConstrainedLanguage) {
-            return Invoke-ChildPowerShell $Pwsh @('-NoLogo', '-NoProfile', '-ExecutionPolicy', 'Bypass',
-                '-EncodedCommand', $script:Encoded)
-        }
-        $scriptPath = Join-Path $script:Work 'bootstrap.ps1'
-        [IO.File]::WriteAllText($scriptPath, $script:Bootstrap)
-        # Exit codes on Linux keep 8 bits only, so the script's own code is printed as well.
-        Invoke-ChildPowerShell $Pwsh @('-NoLogo', '-NoProfile', '-Command',
-            "`$ExecutionContext.SessionState.LanguageMode = 'ConstrainedLanguage'; & '$scriptPath'; " +
-            "Write-Output `"bootstrap-exit=`$LASTEXITCODE`"; exit `$LASTEXITCODE")
-    }
-
-    function New-Controller([string]$Name, [string]$Text) {
-        $path = Join-Path $script:Work "$Name.ps1"
-        [IO.File]::WriteAllText($path, $Text)
-        $path
-    }
 }
 
 AfterAll {
@@ -95,69 +73,20 @@ Describe 'Assert-MorvellanePowerShellPolicy' {
             $check | Should -Throw -ExpectedMessage "Windows Group Policy requires $verdict (MachinePolicy=$machine; UserPolicy=$user). Process-only Bypass cannot override it. Ask the device administrator for an approved or signed installer. No policy was changed."
         }
     }
-
-    It 'reads the language mode and both policies itself when given nothing' {
-        { Assert-MorvellanePowerShellPolicy } | Should -Not -Throw
-    }
-}
-
-Describe 'The bootstrap run' {
-    It 'a controller that <name> gives <code>' -ForEach @(
-        @{ name = 'just returns'; text = 'Write-Output "ready"'; code = 0 }
-        @{ name = 'leaves a native command''s 7 (no exit)'; text = 'sh -c "exit 7"'; code = 7 }
-        # PowerShell 7 leaves $? false after a script's non-zero exit, so the bootstrap reports 1.
-        @{ name = 'ends with exit 7'; text = 'exit 7'; code = 1 }
-        @{ name = 'ends with exit 0'; text = 'exit 0'; code = 0 }
-        @{ name = 'throws'; text = 'throw "controller failed"'; code = 1 }
-        @{ name = 'writes a non-terminating error'; text = 'Write-Error "soft failure"'; code = 1 }
-    ) {
-        $result = Invoke-Bootstrap -Controller (New-Controller 'controller' $text)
-        $result.ExitCode | Should -Be $code
-    }
-
-    It 'refuses ConstrainedLanguage with 1625 and the policy error' {
-        $result = Invoke-Bootstrap -Controller (New-Controller 'never' 'Set-Content -LiteralPath ran.txt x') -ConstrainedLanguage
-        $result.Output | Should -Match 'bootstrap-exit=1625'
-        $result.ExitCode | Should -Be (1625 -band 0xFF)
-        $result.Error | Should -Match 'Windows application control limits PowerShell to ConstrainedLanguage'
-    }
-
-    It 'records a transcript in the startup log' {
-        $log = Join-Path $script:Work 'fresh.log'
-        $result = Invoke-Bootstrap -Controller (New-Controller 'talks' 'Write-Output "controller speaking"') -StartupLog $log
-        $result.ExitCode | Should -Be 0
-        Get-Content -LiteralPath $log -Raw | Should -Match 'controller speaking'
-    }
-
-    It 'warns about a startup log that already exists, leaves it alone and goes on' {
-        $log = Join-Path $script:Work 'existing.log'
-        Set-Content -LiteralPath $log -Value 'earlier run'
-        $result = Invoke-Bootstrap -Controller (New-Controller 'ok' 'exit 0') -StartupLog $log
-        $result.ExitCode | Should -Be 0
-        # PowerShell hands its warning stream to a redirected caller as CLIXML on standard error.
-        $result.Error | Should -Match '<S S="warning">Startup transcript could not be created\.</S>'
-        Get-Content -LiteralPath $log -Raw | Should -BeExactly "earlier run`n"
-    }
 }
 
 Describe 'The shipped profile update controller' {
-    It 'with <name> gives <code>' -ForEach @(
-        @{ name = 'a game directory that exists'; directory = 'present'; code = 0 }
-        @{ name = 'a game directory that is missing'; directory = 'missing'; code = 1 }
-        @{ name = 'a game directory that is a file'; directory = 'file'; code = 1 }
-        @{ name = 'no game directory'; directory = ''; code = 1 }
+    It 'with <name> throws its own message' -ForEach @(
+        @{ name = 'a game directory that is a file'; directory = 'file'
+           message = 'Morvellane profile update: the game directory does not exist or is not a directory.' }
+        @{ name = 'no game directory'; directory = ''
+           message = 'Morvellane profile update: MORVELLANE_PROFILE_GAME_DIRECTORY is not set; start the game from the launcher.' }
     ) {
-        $gameDirectory = switch ($directory) {
-            'present' { $script:Work }
-            'missing' { Join-Path $script:Work 'missing' }
-            'file' { New-Controller 'not-a-directory' '' }
-            default { '' }
+        $env:MORVELLANE_PROFILE_GAME_DIRECTORY = $null
+        if ($directory -eq 'file') {
+            $env:MORVELLANE_PROFILE_GAME_DIRECTORY = Join-Path $script:Work 'not-a-directory'
+            Set-Content -LiteralPath $env:MORVELLANE_PROFILE_GAME_DIRECTORY -Value ''
         }
-        $controller = Join-Path $ControllerDirectory 'Morvellane.ProfileUpdate.ps1'
-        $result = Invoke-Bootstrap -Controller $controller -GameDirectory $gameDirectory
-        $result.ExitCode | Should -Be $code
-        if ($code -ne 0) {
-            $result.Error | Should -Match 'Morvellane profile update: '
-        }
+        { & (Join-Path $ControllerDirectory 'Morvellane.ProfileUpdate.ps1') } | Should -Throw -ExpectedMessage $message
     }
 }

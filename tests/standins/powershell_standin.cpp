@@ -3,7 +3,8 @@
 //   STANDIN_EXIT_CODE   exit code (decimal or 0x hex), default 0
 //   STANDIN_HANG        wait forever before exiting
 //   STANDIN_GRANDCHILD  leave a process of its own running (its id in grandchild.txt)
-//   STANDIN_HOST_PWSH   hand the decoded script to this host PowerShell instead
+// The real scripts run on the PowerShell engine that the prefix keeps at the
+// same path; this stand-in covers what the engine cannot show.
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -157,90 +158,6 @@ static void StartGrandchild(const std::wstring& recordDirectory)
     CloseHandle(process.hProcess);
 }
 
-static std::string ToUtf8(const std::wstring& text)
-{
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
-    return bytes;
-}
-
-static std::string HostPath(const std::wstring& windowsPath)
-{
-    typedef char*(CDECL * ToUnix)(const wchar_t*);
-    ToUnix toUnix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (toUnix == nullptr) {
-        return std::string();
-    }
-    char* unixPath = toUnix(windowsPath.c_str());
-    std::string result = unixPath != nullptr ? unixPath : "";
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return result;
-}
-
-// Runs the script under the host's PowerShell. For the bridge's script only
-// the $application line moves to the host path of the same directory; for the
-// updater's bootstrap the paths in its three variables do. Wine does not carry
-// a host program's exit code back, so the shell leaves it in a file.
-static DWORD RunOnHostPowerShell(const std::wstring& recordDirectory, const std::wstring& script)
-{
-    std::string hostScript = ToUtf8(script);
-    std::string variables[3];
-    std::wstring directory = ApplicationDirectory(script);
-    if (!directory.empty()) {
-        hostScript = "$application = '" + HostPath(directory) + "'" + ToUtf8(script.substr(script.find(L'\n')));
-    } else {
-        const wchar_t* const names[3] = {L"MORVELLANE_PROFILE_CONTROLLER", L"MORVELLANE_PROFILE_STARTUP_LOG",
-                                         L"MORVELLANE_PROFILE_GAME_DIRECTORY"};
-        for (int index = 0; index < 3; ++index) {
-            variables[index] = HostPath(Variable(names[index]));
-        }
-    }
-    std::wstring scriptPath = recordDirectory + L"\\host-script.ps1";
-    std::wstring exitPath = recordDirectory + L"\\host-exit.txt";
-    WriteAll(scriptPath, hostScript.data(), static_cast<DWORD>(hostScript.size()));
-    DeleteFileW(exitPath.c_str());
-
-    std::string command =
-        "sh -c \"export MORVELLANE_PROFILE_CONTROLLER=\\\"$3\\\" MORVELLANE_PROFILE_STARTUP_LOG=\\\"$4\\\" "
-        "MORVELLANE_PROFILE_GAME_DIRECTORY=\\\"$5\\\"; \\\"$0\\\" -NoLogo -NoProfile -NonInteractive -File \\\"$1\\\"; "
-        "echo $? > \\\"$2\\\"\" " +
-        HostPath(Variable(L"STANDIN_HOST_PWSH")) + " " + HostPath(scriptPath) + " " + HostPath(exitPath) + " \"" +
-        variables[0] + "\" \"" + variables[1] + "\" \"" + variables[2] + "\"";
-    std::wstring commandLine(command.begin(), command.end());
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(L"Z:\\bin\\sh", &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-        return 0xBAD;
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    // The host shell may still be flushing the file when Wine reports the end.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        HANDLE file = CreateFileW(exitPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            char text[32] = {};
-            DWORD read = 0;
-            ReadFile(file, text, sizeof text - 1, &read, nullptr);
-            CloseHandle(file);
-            if (read > 0 && text[read - 1] == '\n') {
-                return strtoul(text, nullptr, 10);
-            }
-        }
-        Sleep(50);
-    }
-    return 0xBAD;
-}
-
 int wmain()
 {
     LARGE_INTEGER started;
@@ -261,12 +178,9 @@ int wmain()
         Record(recordDirectory, L"job.txt", RecordJob());
         Record(recordDirectory, L"stdin.txt", ReadStandardInput());
         std::wstring directory = ApplicationDirectory(script);
-        if (!directory.empty() && Variable(L"STANDIN_HOST_PWSH").empty()) {
+        if (!directory.empty()) {
             Record(recordDirectory, L"pinned.txt", RecordPinnedFileAttempts(directory));
         }
-    }
-    if (!Variable(L"STANDIN_HOST_PWSH").empty()) {
-        return static_cast<int>(RunOnHostPowerShell(recordDirectory, script));
     }
     WriteToHandle(STD_OUTPUT_HANDLE, "standin stdout\r\n");
     WriteToHandle(STD_ERROR_HANDLE, "standin stderr\r\n");

@@ -109,7 +109,7 @@ void RunHostShell(const std::string& command)
     }
 }
 
-static std::string HostPath(const std::wstring& windowsPath)
+std::string HostPath(const std::wstring& windowsPath)
 {
     typedef char*(CDECL * ToUnix)(const wchar_t*);
     ToUnix toUnix = reinterpret_cast<ToUnix>(
@@ -134,16 +134,38 @@ bool MakeHostDirectoryLink(const std::wstring& target, const std::wstring& link)
     return false;
 }
 
-bool InstallPowerShellStandIn(const std::wstring& binDirectory)
+static std::wstring PowerShellHome()
 {
     wchar_t system[MAX_PATH];
     GetSystemDirectoryW(system, MAX_PATH);
-    std::wstring directory = std::wstring(system) + L"\\WindowsPowerShell\\v1.0";
-    CreateDirectoryW((std::wstring(system) + L"\\WindowsPowerShell").c_str(), nullptr);
-    CreateDirectoryW(directory.c_str(), nullptr);
-    CreateDirectoryW((directory + L"\\Modules").c_str(), nullptr);
-    return CopyFileW((binDirectory + L"\\powershell-standin.exe").c_str(), (directory + L"\\powershell.exe").c_str(),
-                     FALSE) != FALSE;
+    return std::wstring(system) + L"\\WindowsPowerShell\\v1.0";
+}
+
+std::wstring PowerShellPath()
+{
+    return PowerShellHome() + L"\\powershell.exe";
+}
+
+bool InstallPowerShellStandIn(const std::wstring& binDirectory)
+{
+    return CopyFileW((binDirectory + L"\\powershell-standin.exe").c_str(), PowerShellPath().c_str(), FALSE) != FALSE;
+}
+
+bool InstallPowerShellEngine()
+{
+    return CopyFileW((PowerShellHome() + L"\\powershell-engine.exe").c_str(), PowerShellPath().c_str(), FALSE) !=
+           FALSE;
+}
+
+void SetMachineLockdown(bool on)
+{
+    const wchar_t key[] = L"System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+    if (on) {
+        const wchar_t value[] = L"4";
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"__PSLockdownPolicy", REG_SZ, value, sizeof value);
+    } else {
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, L"__PSLockdownPolicy");
+    }
 }
 
 static HANDLE OpenInheritable(const std::wstring& path, DWORD access, DWORD disposition)

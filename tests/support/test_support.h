@@ -18,6 +18,9 @@ std::string ReadFileBytes(const std::wstring& path);
 std::wstring ReadFileUtf16(const std::wstring& path);
 bool CopyInto(const std::wstring& source, const std::wstring& directory, const std::wstring& name);
 
+// The host path of a Windows path, as Wine maps it.
+std::string HostPath(const std::wstring& windowsPath);
+
 // Runs a command on the host through /bin/sh and waits for it (its exit code
 // does not come back through Wine).
 void RunHostShell(const std::string& command);
@@ -26,9 +29,16 @@ void RunHostShell(const std::string& command);
 // sees it. False when it did not appear.
 bool MakeHostDirectoryLink(const std::wstring& target, const std::wstring& link);
 
-// Puts the PowerShell stand-in from BIN_DIRECTORY at the system path, with the
-// modules directory beside it that Wine lacks.
+// The prefix keeps the PowerShell engine at Windows PowerShell's system path.
+// These put the recording stand-in from BIN_DIRECTORY there in its place, and
+// the engine's host back again.
 bool InstallPowerShellStandIn(const std::wstring& binDirectory);
+bool InstallPowerShellEngine();
+std::wstring PowerShellPath();
+
+// Application control as Windows applies it to PowerShell: __PSLockdownPolicy
+// 4 in the machine environment holds it to ConstrainedLanguage.
+void SetMachineLockdown(bool on);
 
 enum class StandardError { File, Null, Invalid };
 

@@ -26,7 +26,7 @@ demo: dist
 test: build
 	xvfb-run -a tests/run-tests.sh $(BUILD_DIR)
 
-benchmark: build
+benchmark: dist
 	scripts/benchmark.sh
 
 clean:

@@ -1,12 +1,15 @@
 #!/bin/bash
-# Prints start-up figures and program sizes (a benchmark, not a test).
-# Usage: scripts/benchmark.sh [RUNS]   (after a build, as 'make benchmark' does)
+# Prints start-up and whole-road figures and program sizes (a benchmark, not a test).
+# Usage: scripts/benchmark.sh [RUNS [ENGINE_RUNS]]   (after a build, as 'make benchmark' does)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/out/mingw/bin
 runs=${1:-30}
+engine_runs=${2:-10}
 source "$root/scripts/wine-prefix.sh"
-install_powershell_standin "$bin/powershell-standin.exe"
+install_powershell_engine "$root/out/tools/powershell-engine"
+# The start-up figures time the programs alone, with the recording stand-in.
+cp "$bin/powershell-standin.exe" "$powershell_home/powershell.exe"
 
 c=$WINEPREFIX/drive_c
 mkdir -p "$c/bench/bridge" "$c/bench/updater" "$c/bench/records"
@@ -25,6 +28,13 @@ cp "$bin/java-standin.exe" "$c/bench/java.exe"
 wine reg add 'HKCU\Software\Morvellane\Tinderwick' /v JavaExecutable /t REG_SZ /d 'C:\bench\java.exe' /f >/dev/null 2>&1
 wine "$bin/start-bench.exe" 'C:\bench\updater\auto-updater.exe' 'C:\bench\java.exe' \
   'C:\bench\records\java-started.txt' "$runs"
+
+echo "== whole roads with PowerShell 7 for Windows standing in for Windows PowerShell 5.1"
+cp "$powershell_home/powershell-engine.exe" "$powershell_home/powershell.exe"
+mkdir -p "$c/bench/shipped" "$c/bench/profile"
+cp "$root"/dist/* "$c/bench/shipped/"
+(cd "$c" && wine "$bin/road-bench.exe" 'C:\bench\shipped\prelaunch-bridge.exe' 'C:\bench\shipped\auto-updater.exe' \
+  'C:\bench\java.exe' 'C:\bench\profile' "$engine_runs" 2>/dev/null | grep -v '^Morvellane ')
 
 echo "== sizes"
 printf '  prelaunch-bridge.exe: %d bytes\n' "$(stat -c %s "$bin/prelaunch-bridge.exe")"

@@ -17,13 +17,13 @@ build: tools
 # Exactly what an installer lays down: the programs beside the controller files.
 dist: build
 	rm -rf dist
-	cmake --install $(BUILD_DIR) --prefix dist >/dev/null
+	cmake --install $(BUILD_DIR) --prefix $(CURDIR)/dist >/dev/null
 	@ls -l dist
 
 demo: dist
 	scripts/demo.sh
 
-test: build
+test: dist
 	xvfb-run -a tests/run-tests.sh $(BUILD_DIR)
 
 benchmark: dist

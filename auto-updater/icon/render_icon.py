@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Renders auto-updater.ico: a green rounded square with a white upward arrow
 over a bar ("brought up to date"), at 256, 128, 64, 48, 32, 24 and 16 pixels,
-32-bit colour with alpha, in that order. Needs nothing beyond Python itself.
+32-bit colour with alpha, in that order. The 256-pixel image is stored
+PNG-compressed, as Windows icons do since Vista; the others as bitmaps.
+Needs nothing beyond Python itself, and gives the same bytes on every run.
 
     python3 render_icon.py auto-updater.ico
 """
 import struct
 import sys
+import zlib
 
 SIZES = (256, 128, 64, 48, 32, 24, 16)
 BACKGROUND = (0x2E, 0x7D, 0x32)  # green, RGB
@@ -59,8 +62,25 @@ def image(size):
     return header + rows + bytes(mask_row * size)
 
 
+def png_image(size):
+    """One icon image as PNG: 8-bit RGBA rows, top-down, no filtering."""
+    rows = b"".join(
+        b"\x00" + b"".join(bgra_to_rgba(pixel(size, px, py)) for px in range(size)) for py in range(size))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows, 9)) +
+            chunk(b"IEND", b""))
+
+
+def bgra_to_rgba(bgra):
+    return bytes((bgra[2], bgra[1], bgra[0], bgra[3]))
+
+
 def main(path):
-    images = [image(size) for size in SIZES]
+    images = [png_image(size) if size == 256 else image(size) for size in SIZES]
     directory = struct.pack("<HHH", 0, 1, len(SIZES))
     offset = 6 + 16 * len(SIZES)
     for size, data in zip(SIZES, images):

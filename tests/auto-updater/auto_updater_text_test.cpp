@@ -143,11 +143,80 @@ TEST(Resources, ManifestAndIconGroupReadBackFromTheProgram)
         EXPECT_EQ(32, entry->bitCount) << index;
         std::string image = ResourceBytes(module, RT_ICON, MAKEINTRESOURCEW(entry->id));
         ASSERT_EQ(entry->bytes, image.size()) << index;
-        const BITMAPINFOHEADER* header = reinterpret_cast<const BITMAPINFOHEADER*>(image.data());
-        EXPECT_EQ(sizes[index], header->biWidth) << index;
-        EXPECT_EQ(32, header->biBitCount) << index;
+        // The 256-pixel image is PNG (8-bit RGBA), the others 32-bit bitmaps.
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(image.data());
+        if (sizes[index] == 256) {
+            ASSERT_EQ(0, image.compare(0, 8, "\x89PNG\r\n\x1a\n", 8));
+            EXPECT_EQ(0, image.compare(12, 4, "IHDR"));
+            EXPECT_EQ(256u, (bytes[16] << 24u) | (bytes[17] << 16u) | (bytes[18] << 8u) | bytes[19]);
+            EXPECT_EQ(256u, (bytes[20] << 24u) | (bytes[21] << 16u) | (bytes[22] << 8u) | bytes[23]);
+            EXPECT_EQ(8, bytes[24]);
+            EXPECT_EQ(6, bytes[25]);
+        } else {
+            const BITMAPINFOHEADER* header = reinterpret_cast<const BITMAPINFOHEADER*>(image.data());
+            EXPECT_EQ(sizes[index], header->biWidth) << index;
+            EXPECT_EQ(32, header->biBitCount) << index;
+        }
+        // Windows makes an icon of that size from each image.
+        HICON icon = CreateIconFromResourceEx(const_cast<BYTE*>(bytes), static_cast<DWORD>(image.size()), TRUE,
+                                              0x00030000, sizes[index], sizes[index], LR_DEFAULTCOLOR);
+        ASSERT_NE(nullptr, icon) << index;
+        ICONINFO info = {};
+        ASSERT_TRUE(GetIconInfo(icon, &info)) << index;
+        BITMAP colour = {};
+        GetObjectW(info.hbmColor, sizeof colour, &colour);
+        EXPECT_EQ(sizes[index], colour.bmWidth) << index;
+        EXPECT_EQ(sizes[index], colour.bmHeight) << index;
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+        DestroyIcon(icon);
     }
     FreeLibrary(module);
+}
+
+// What Explorer's properties and Task Manager show for each program.
+TEST(Resources, BothProgramsCarryTheirFileInformation)
+{
+    struct Program {
+        const wchar_t* file;
+        const wchar_t* description;
+        const wchar_t* internalName;
+    };
+    const Program programs[] = {{L"auto-updater.exe", L"Morvellane Automatic Updater", L"auto-updater"},
+                                {L"prelaunch-bridge.exe", L"Morvellane Prelaunch Bridge", L"prelaunch-bridge"}};
+    for (const Program& program : programs) {
+        std::wstring path = testsupport::FromHostPath(MORVELLANE_BIN_DIR) + L"\\" + program.file;
+        DWORD ignored = 0;
+        std::string block(GetFileVersionInfoSizeW(path.c_str(), &ignored), '\0');
+        ASSERT_FALSE(block.empty()) << testsupport::Narrow(program.file);
+        ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(block.size()), &block[0]));
+
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+        EXPECT_EQ(MAKELONG(0, 32), fixed->dwFileVersionMS);
+        EXPECT_EQ(0u, fixed->dwFileVersionLS);
+        EXPECT_EQ(fixed->dwFileVersionMS, fixed->dwProductVersionMS);
+        EXPECT_EQ(static_cast<DWORD>(VFT_APP), fixed->dwFileType);
+
+        DWORD* translation = nullptr;
+        ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                                   &length));
+        EXPECT_EQ(MAKELONG(1033, 1200), *translation);
+
+        const std::pair<const wchar_t*, std::wstring> strings[] = {
+            {L"CompanyName", L"Tinderwick"},        {L"ProductName", L"Morvellane"},
+            {L"FileDescription", program.description}, {L"InternalName", program.internalName},
+            {L"OriginalFilename", program.file},    {L"FileVersion", L"32.0.0.0"},
+            {L"ProductVersion", L"32.0.0.0"}};
+        for (const auto& expected : strings) {
+            wchar_t* value = nullptr;
+            std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + expected.first;
+            ASSERT_TRUE(VerQueryValueW(block.data(), key.c_str(), reinterpret_cast<void**>(&value), &length))
+                << testsupport::Narrow(key);
+            EXPECT_EQ(expected.second, std::wstring(value)) << testsupport::Narrow(key);
+        }
+    }
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 PRESET := mingw
 BUILD_DIR := out/mingw
 
-.PHONY: all tools build dist demo test benchmark clean
+.PHONY: all tools build dist demo test benchmark sign clean
 
 all: demo
 
@@ -25,6 +25,10 @@ demo: dist
 
 test: dist
 	xvfb-run -a tests/run-tests.sh $(BUILD_DIR)
+
+# make sign PFX=certificate.pfx PASSWORD_FILE=password.txt [TIMESTAMP_URL=address]
+sign:
+	scripts/sign.sh dist "$(PFX)" "$(PASSWORD_FILE)" "$(TIMESTAMP_URL)"
 
 benchmark: dist
 	scripts/benchmark.sh

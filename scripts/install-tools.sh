@@ -1,7 +1,8 @@
 #!/bin/bash
-# Installs what building and testing need on Debian, as root: MinGW-w64, CMake,
-# Wine, Xvfb from Debian; into out/tools PowerShell 7.6.10 for this machine
-# (dotnet tool), Pester 5 (NuGet), and the PowerShell 7.6.10 engine for Windows
+# Installs what building, signing and testing need on Debian, as root:
+# MinGW-w64, CMake, Wine, Xvfb, osslsigncode and OpenSSL from Debian; into
+# out/tools PowerShell 7.6.10 for this machine (dotnet tool), Pester 5
+# (NuGet), and the PowerShell 7.6.10 engine for Windows
 # that stands in for Windows PowerShell inside the Wine prefixes (NuGet, built
 # from tests/engine). Does nothing for what is already there.
 set -euo pipefail
@@ -9,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 tools=$root/out/tools
 
 packages="g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake make
-  wine wine64 xvfb xauth googletest"
+  wine wine64 xvfb xauth googletest osslsigncode openssl"
 missing=""
 for package in $packages; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $package"

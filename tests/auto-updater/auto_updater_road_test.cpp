@@ -752,9 +752,11 @@ TEST_F(UpdaterOnEngine, ControllerEndingsBecomeTheExitCode)
     }
 }
 
+// The stand-in for the whole run; the prefix gets the engine back at the end.
 class StandInEnvironment : public ::testing::Environment {
 public:
     void SetUp() override { ASSERT_TRUE(InstallPowerShellStandIn(BinDirectory())); }
+    void TearDown() override { InstallPowerShellEngine(); }
 };
 
 const ::testing::Environment* const kStandIn = ::testing::AddGlobalTestEnvironment(new StandInEnvironment);

@@ -1,10 +1,10 @@
 #!/bin/bash
 # Installs what building, signing and testing need on Debian, as root:
 # MinGW-w64, CMake, Wine, Xvfb, osslsigncode and OpenSSL from Debian; into
-# out/tools PowerShell 7.6.10 for this machine (dotnet tool), Pester 5
-# (NuGet), and the PowerShell 7.6.10 engine for Windows
-# that stands in for Windows PowerShell inside the Wine prefixes (NuGet, built
-# from tests/engine). Does nothing for what is already there.
+# out/tools PowerShell 7.6.10 for this machine (dotnet tool), Pester 5 (NuGet)
+# and the PowerShell 7.6.10 engine for Windows that stands in for Windows
+# PowerShell inside the Wine prefixes (NuGet, built from tests/engine). Does
+# nothing for what is already there.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 tools=$root/out/tools

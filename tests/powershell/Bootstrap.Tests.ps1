@@ -11,8 +11,6 @@ param(
 )
 
 BeforeAll {
-    . (Join-Path $PSScriptRoot 'TestHelpers.ps1')
-
     # The longest run of Base64 characters in the program's UTF-16 text.
     $programText = [Text.Encoding]::Unicode.GetString([IO.File]::ReadAllBytes($UpdaterProgram))
     $script:Encoded = ([regex]::Matches($programText, '[A-Za-z0-9+/]{64,}={0,2}') |

@@ -103,7 +103,6 @@ TEST_F(BridgeRoad, AnyArgumentIsRefusedBeforeAnyFileIsTouched)
         ProcessResult result = RunBridge(package, arguments);
         EXPECT_EQ(87u, result.exitCode) << Narrow(arguments);
         EXPECT_EQ(kArgumentsLine, result.standardError) << Narrow(arguments);
-        EXPECT_EQ(51u, result.standardError.size());
         EXPECT_FALSE(PowerShellStarted(package));
     }
 }
@@ -144,7 +143,6 @@ TEST_F(BridgeRoad, EveryIntegrityFaultGivesOneLineAndCode13)
         EXPECT_EQ(kIntegrityLine, result.standardError) << fault.name;
         EXPECT_FALSE(PowerShellStarted(package)) << fault.name;
     }
-    EXPECT_EQ(74u, kIntegrityLine.size());
 }
 
 TEST_F(BridgeRoad, DirectorySymlinkOnTheWayIsRefusedEvenWhenItLeadsToGoodFiles)
@@ -252,7 +250,6 @@ TEST_F(BridgeRoad, HungControllerIsEndedWithEverythingItStarted)
     ProcessResult result = RunBridge(package);
     EXPECT_EQ(124u, result.exitCode);
     EXPECT_EQ("standin stderr\r\n" + kTimeoutLine, result.standardError);
-    EXPECT_EQ(86u, kTimeoutLine.size());
     EXPECT_TRUE(RecordedProcessGone(package, L"process.txt"));
     EXPECT_TRUE(RecordedProcessGone(package, L"grandchild.txt"));
 }

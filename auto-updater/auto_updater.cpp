@@ -3,10 +3,6 @@
 // the profile update first.
 #include "auto_updater.h"
 
-const wchar_t kMessageCaption[] = L"Morvellane Automatic Updater";
-const wchar_t kMissingJavaMessage[] =
-    L"The automatic updater cannot find its original Java 21 executable. Run Morvellane Installer Repair or "
-    L"uninstall the automatic updater from Windows Settings.";
 static const wchar_t kStartFailureMessage[] =
     L"Windows could not start the original Java 21 executable. Run Morvellane Installer Repair.";
 static const wchar_t kControllerFileName[] = L"Morvellane.ProfileUpdate.ps1";
@@ -19,29 +15,6 @@ static wchar_t g_argumentTail[kBufferUnits];
 static wchar_t g_controllerPath[kBufferUnits];
 static wchar_t g_javaPath[kBufferUnits];
 static wchar_t g_commandLine[kBufferUnits];
-
-static int TextLength(const wchar_t* text)
-{
-    int length = 0;
-    while (length < kBufferUnits - 1 && text[length] != L'\0') {
-        ++length;
-    }
-    return length;
-}
-
-bool AppendBounded(wchar_t* buffer, const wchar_t* text)
-{
-    int position = TextLength(buffer);
-    for (; *text != L'\0'; ++text) {
-        if (position + 1 >= kBufferUnits) {
-            buffer[position] = L'\0';
-            return false;
-        }
-        buffer[position++] = *text;
-    }
-    buffer[position] = L'\0';
-    return true;
-}
 
 static bool IsBlank(wchar_t unit)
 {
@@ -73,62 +46,6 @@ bool CutArgumentTail(const wchar_t* commandLine, wchar_t* tail)
     }
     tail[0] = L'\0';
     return AppendBounded(tail, cursor);
-}
-
-wchar_t FoldAsciiLetter(wchar_t unit)
-{
-    return unit >= L'A' && unit <= L'Z' ? static_cast<wchar_t>(unit + (L'a' - L'A')) : unit;
-}
-
-bool EqualFoldingAsciiLetters(const wchar_t* left, const wchar_t* right)
-{
-    for (; *left != L'\0' && *right != L'\0'; ++left, ++right) {
-        if (FoldAsciiLetter(*left) != FoldAsciiLetter(*right)) {
-            return false;
-        }
-    }
-    return *left == *right;
-}
-
-// Zeroes a record without relying on a C runtime's memset.
-static void ZeroRecord(void* record, SIZE_T size)
-{
-    volatile unsigned char* bytes = static_cast<volatile unsigned char*>(record);
-    for (SIZE_T index = 0; index < size; ++index) {
-        bytes[index] = 0;
-    }
-}
-
-// Starts a child with inherited environment and directory and no inherited handles.
-static bool StartChild(const wchar_t* application, wchar_t* commandLine, PROCESS_INFORMATION* process)
-{
-    STARTUPINFOW startup;
-    ZeroRecord(&startup, sizeof startup);
-    startup.cb = sizeof startup;
-    ZeroRecord(process, sizeof *process);
-    return CreateProcessW(application, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          process) != FALSE;
-}
-
-static DWORD WaitForExitCode(const PROCESS_INFORMATION& process)
-{
-    DWORD exitCode = 1;
-    if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(process.hProcess, &exitCode)) {
-        exitCode = 1;
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return exitCode;
-}
-
-DWORD RunProcessAndWait(const wchar_t* application, wchar_t* commandLine)
-{
-    PROCESS_INFORMATION process;
-    if (!StartChild(application, commandLine, &process)) {
-        return 0xFFFFFFFF;
-    }
-    return WaitForExitCode(process);
 }
 
 static DWORD Fail(const wchar_t* message)
@@ -173,7 +90,8 @@ static bool BuildControllerPath()
     return AppendBounded(g_controllerPath, kControllerFileName);
 }
 
-// Starts the real Java with the unchanged argument tail and passes its code on.
+// Starts the real Java with the unchanged argument tail and the launcher's
+// standard handles, and passes its code on.
 static DWORD HandOverToJava()
 {
     g_commandLine[0] = L'\0';
@@ -183,7 +101,7 @@ static DWORD HandOverToJava()
         fits = AppendBounded(g_commandLine, L" ") && AppendBounded(g_commandLine, g_argumentTail);
     }
     PROCESS_INFORMATION process;
-    if (!fits || !StartChild(g_javaPath, g_commandLine, &process)) {
+    if (!fits || !StartChild(g_javaPath, g_commandLine, ChildHandles::FromLauncher, &process)) {
         return Fail(kStartFailureMessage);
     }
     return WaitForExitCode(process);

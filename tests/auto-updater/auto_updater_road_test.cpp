@@ -67,6 +67,17 @@ struct Dialog {
     bool errorIcon = false;
 };
 
+// A launcher that reads Java's output: pipes on the updater's standard
+// handles, output and error apart or in one pipe, and INPUT_LINE on standard
+// input unless there is no input handle at all.
+struct LauncherPipes {
+    bool sharedOutput = false;
+    bool input = true;
+    std::string inputLine;
+    std::string output;
+    std::string error;
+};
+
 struct UpdaterRun {
     DWORD exitCode = 0xDEADBEEF;
     DWORD processId = 0;
@@ -75,6 +86,7 @@ struct UpdaterRun {
     std::wstring javaCommandLine;
     std::vector<std::wstring> javaVariables;
     bool powerShellRan = false;
+    DWORD powerShellStartupFlags = 0;
     std::wstring powerShellCommandLine;
     std::wstring powerShellEnvironment;
 };
@@ -202,13 +214,44 @@ std::vector<std::wstring> SplitLines(const std::wstring& text)
     return lines;
 }
 
-// WHILE_SUSPENDED, when given, runs with the updater's process id before it starts.
+// One pipe whose CHILD_END the updater inherits; this test keeps the other.
+struct Pipe {
+    HANDLE ours = nullptr;
+    HANDLE child = nullptr;
+};
+
+Pipe MakePipe(bool childReads)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    CreatePipe(&read, &write, &inherit, 0);
+    Pipe pipe = childReads ? Pipe{write, read} : Pipe{read, write};
+    SetHandleInformation(pipe.ours, HANDLE_FLAG_INHERIT, 0);
+    return pipe;
+}
+
+// Everything written into the pipe until its last writer is gone.
+std::string ReadToEnd(HANDLE pipe)
+{
+    std::string text;
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(pipe, chunk, sizeof chunk, &read, nullptr) && read > 0) {
+        text.append(chunk, read);
+    }
+    return text;
+}
+
+// WHILE_SUSPENDED, when given, runs with the updater's process id before it
+// starts; PIPES, when given, become its standard handles as a launcher's.
 UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& currentDirectory = L"",
                       const std::wstring& updater = Installed().updater,
-                      const std::function<void(DWORD processId)>& whileSuspended = nullptr)
+                      const std::function<void(DWORD processId)>& whileSuspended = nullptr,
+                      LauncherPipes* pipes = nullptr)
 {
     const Installation& installation = Installed();
-    for (const wchar_t* name : {L"java.txt", L"command-line.txt", L"environment.txt"}) {
+    for (const wchar_t* name : {L"java.txt", L"command-line.txt", L"environment.txt", L"startup-flags.txt"}) {
         DeleteFileW((installation.records + L"\\" + name).c_str());
     }
     SetVariable(L"STANDIN_RECORD_DIR", installation.records.c_str());
@@ -216,11 +259,39 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
     UpdaterRun run;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    Pipe input, output, error;
+    if (pipes != nullptr) {
+        input = pipes->input ? MakePipe(true) : Pipe{};
+        output = MakePipe(false);
+        error = pipes->sharedOutput ? Pipe{} : MakePipe(false);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = input.child;
+        startup.hStdOutput = output.child;
+        startup.hStdError = pipes->sharedOutput ? output.child : error.child;
+    }
     PROCESS_INFORMATION process = {};
     std::wstring writable = commandLine;
-    if (!CreateProcessW(updater.c_str(), &writable[0], nullptr, nullptr, FALSE, whileSuspended ? CREATE_SUSPENDED : 0,
-                        nullptr, currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &process)) {
+    bool started = CreateProcessW(updater.c_str(), &writable[0], nullptr, nullptr, pipes != nullptr,
+                                  whileSuspended ? CREATE_SUSPENDED : 0, nullptr,
+                                  currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup,
+                                  &process) != FALSE;
+    for (HANDLE childEnd : {input.child, output.child, error.child}) {
+        if (childEnd != nullptr) {
+            CloseHandle(childEnd);
+        }
+    }
+    if (input.ours != nullptr) {
+        DWORD written = 0;
+        WriteFile(input.ours, pipes->inputLine.data(), static_cast<DWORD>(pipes->inputLine.size()), &written, nullptr);
+        CloseHandle(input.ours);
+    }
+    if (!started) {
         ADD_FAILURE() << "the updater did not start";
+        for (HANDLE ours : {output.ours, error.ours}) {
+            if (ours != nullptr) {
+                CloseHandle(ours);
+            }
+        }
         return run;
     }
     run.processId = process.dwProcessId;
@@ -246,6 +317,14 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
     GetExitCodeProcess(process.hProcess, &run.exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    if (pipes != nullptr) {
+        pipes->output = ReadToEnd(output.ours);
+        CloseHandle(output.ours);
+        if (error.ours != nullptr) {
+            pipes->error = ReadToEnd(error.ours);
+            CloseHandle(error.ours);
+        }
+    }
 
     std::wstring javaRecord = ReadFileUtf16(installation.records + L"\\java.txt");
     run.javaRan = !javaRecord.empty();
@@ -257,6 +336,7 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
     run.powerShellEnvironment = ReadFileUtf16(installation.records + L"\\environment.txt");
     run.powerShellCommandLine = ReadFileUtf16(installation.records + L"\\command-line.txt");
     run.powerShellRan = !run.powerShellCommandLine.empty();
+    run.powerShellStartupFlags = wcstoul(ReadFileUtf16(installation.records + L"\\startup-flags.txt").c_str(), nullptr, 10);
     return run;
 }
 
@@ -284,6 +364,11 @@ std::wstring JavaVariable(const UpdaterRun& run, const std::wstring& name)
         }
     }
     return L"<missing>";
+}
+
+bool JavaGotStandardHandles(const UpdaterRun& run)
+{
+    return (wcstoul(JavaVariable(run, L"STARTUP_FLAGS").c_str(), nullptr, 10) & STARTF_USESTDHANDLES) != 0;
 }
 
 void ExpectMissingJava(const UpdaterRun& run, const std::string& label)
@@ -415,6 +500,49 @@ TEST_F(UpdaterRoad, ArgumentTailReachesJavaUnchangedAndItsCodeComesBack)
         EXPECT_EQ(c.javaCommandLine, run.javaCommandLine) << Narrow(c.commandLine);
         EXPECT_FALSE(run.dialog.shown) << Narrow(c.commandLine);
         EXPECT_FALSE(run.powerShellRan) << Narrow(c.commandLine);
+        // Started from a shortcut, without standard handles: Java gets none of ours either.
+        EXPECT_FALSE(JavaGotStandardHandles(run)) << Narrow(c.commandLine);
+    }
+}
+
+TEST_F(UpdaterRoad, JavaGetsTheLaunchersStandardHandles)
+{
+    const std::wstring updater = Quoted(Installed().updater);
+    SetVariable(L"STANDIN_JAVA_EXIT", L"3");
+    struct Case {
+        const char* name;
+        bool sharedOutput;
+        bool input;
+        std::string output;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"separate pipes", false, true, "java stdout\r\njava read: --launch-parameters\r\n", "java stderr\r\n"},
+        {"one pipe for output and error", true, true,
+         "java stdout\r\njava stderr\r\njava read: --launch-parameters\r\n", ""},
+        {"no input handle", true, false, "java stdout\r\njava stderr\r\njava read: <none>\r\n", ""},
+    };
+    struct Start {
+        const wchar_t* arguments;
+        bool gameStart;
+    };
+    for (const Start start : {Start{L" -Xmx2G", false}, Start{L" --gamedir C:\\game -Xmx2G", true}}) {
+        for (const Case& c : cases) {
+            const std::string label = std::string(c.name) + Narrow(start.arguments);
+            LauncherPipes pipes;
+            pipes.sharedOutput = c.sharedOutput;
+            pipes.input = c.input;
+            pipes.inputLine = "--launch-parameters\n";
+            UpdaterRun run = RunUpdater(updater + start.arguments, L"", Installed().updater, nullptr, &pipes);
+            EXPECT_EQ(3u, run.exitCode) << label;
+            EXPECT_FALSE(run.dialog.shown) << label;
+            EXPECT_TRUE(JavaGotStandardHandles(run)) << label;
+            EXPECT_EQ(c.output, pipes.output) << label;
+            EXPECT_EQ(c.error, pipes.error) << label;
+            // The update run's PowerShell never gets the launcher's handles.
+            EXPECT_EQ(start.gameStart, run.powerShellRan) << label;
+            EXPECT_EQ(0u, run.powerShellStartupFlags & STARTF_USESTDHANDLES) << label;
+        }
     }
 }
 
@@ -505,6 +633,7 @@ TEST_F(UpdaterRoad, FailedUpdateStopsTheStartWithItsDialog)
     SetVariable(L"STANDIN_EXIT_CODE", L"0xFFFFFFFF");
     UpdaterRun minusOne = RunUpdater(updater + L" --gamedir C:\\game");
     EXPECT_EQ(1u, minusOne.exitCode);
+    EXPECT_FALSE(minusOne.javaRan);
     EXPECT_NE(std::wstring::npos, minusOne.dialog.text.find(L"\n\nExit code: 4294967295\n\n"));
 
     // Without PowerShell the start fails the same way, showing 4294967295.

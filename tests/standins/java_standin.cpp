@@ -1,6 +1,9 @@
 // Stands in for the real Java 21 executable. Records the exact text of its
-// command line and the three MORVELLANE_PROFILE_* variables into
-// STANDIN_RECORD_DIR\java.txt, one to a line, and exits with STANDIN_JAVA_EXIT.
+// command line, the three MORVELLANE_PROFILE_* variables and its own
+// STARTUP_FLAGS into STANDIN_RECORD_DIR\java.txt, one to a line, and exits
+// with STANDIN_JAVA_EXIT. Started with standard handles, it writes a line to
+// each output and echoes the first line of its input, as a launcher reading
+// Java's log would see it.
 #include <windows.h>
 
 #include <string>
@@ -15,6 +18,31 @@ static std::wstring Variable(const wchar_t* name, bool* present = nullptr)
     return length < 32768 ? std::wstring(value, length) : std::wstring();
 }
 
+static void WriteToHandle(DWORD which, const std::string& text)
+{
+    HANDLE handle = GetStdHandle(which);
+    DWORD written = 0;
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+        WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    }
+}
+
+// The first line of standard input, or <none> when there is no input handle.
+static std::string ReadInputLine()
+{
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) {
+        return "<none>";
+    }
+    std::string line;
+    char unit = 0;
+    DWORD read = 0;
+    while (ReadFile(input, &unit, 1, &read, nullptr) && read == 1 && unit != '\n') {
+        line.push_back(unit);
+    }
+    return line;
+}
+
 int wmain()
 {
     LARGE_INTEGER started;
@@ -26,6 +54,18 @@ int wmain()
         bool present = false;
         std::wstring value = Variable(name, &present);
         record += L"\n" + std::wstring(name) + (present ? L"=" + value : L" unset");
+    }
+    // What Windows acts on: without STARTF_USESTDHANDLES a console program
+    // started by a GUI program gets a console of its own, whatever handles
+    // Wine hands over.
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    GetStartupInfoW(&startup);
+    record += L"\nSTARTUP_FLAGS=" + std::to_wstring(startup.dwFlags);
+    if ((startup.dwFlags & STARTF_USESTDHANDLES) != 0) {
+        WriteToHandle(STD_OUTPUT_HANDLE, "java stdout\r\n");
+        WriteToHandle(STD_ERROR_HANDLE, "java stderr\r\n");
+        WriteToHandle(STD_OUTPUT_HANDLE, "java read: " + ReadInputLine() + "\r\n");
     }
     std::wstring path = Variable(L"STANDIN_RECORD_DIR") + L"\\java.txt";
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,

@@ -166,6 +166,13 @@ int wmain()
         Sleep(INFINITE);
         return 0;
     }
+    // Without STARTF_USESTDHANDLES Windows gives a console program started by a
+    // GUI program a console of its own; Wine would hand over its parent's
+    // handles, so they are left alone then, as on Windows.
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    GetStartupInfoW(&startup);
+    const bool standardHandles = (startup.dwFlags & STARTF_USESTDHANDLES) != 0;
     std::wstring recordDirectory = Variable(L"STANDIN_RECORD_DIR");
     const wchar_t* commandLine = GetCommandLineW();
     std::wstring script = DecodeEncodedCommand(commandLine);
@@ -176,14 +183,17 @@ int wmain()
         Record(recordDirectory, L"script.txt", script);
         Record(recordDirectory, L"environment.txt", RecordEnvironment());
         Record(recordDirectory, L"job.txt", RecordJob());
-        Record(recordDirectory, L"stdin.txt", ReadStandardInput());
+        Record(recordDirectory, L"startup-flags.txt", std::to_wstring(startup.dwFlags));
+        Record(recordDirectory, L"stdin.txt", standardHandles ? ReadStandardInput() : L"<no handles>");
         std::wstring directory = ApplicationDirectory(script);
         if (!directory.empty()) {
             Record(recordDirectory, L"pinned.txt", RecordPinnedFileAttempts(directory));
         }
     }
-    WriteToHandle(STD_OUTPUT_HANDLE, "standin stdout\r\n");
-    WriteToHandle(STD_ERROR_HANDLE, "standin stderr\r\n");
+    if (standardHandles) {
+        WriteToHandle(STD_OUTPUT_HANDLE, "standin stdout\r\n");
+        WriteToHandle(STD_ERROR_HANDLE, "standin stderr\r\n");
+    }
     if (!Variable(L"STANDIN_GRANDCHILD").empty()) {
         StartGrandchild(recordDirectory);
     }

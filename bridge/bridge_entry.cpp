@@ -22,7 +22,8 @@ static const DWORD kPinnedMaximumSizes[kPinnedFileCount] = {0x40000, 0x10000, 0x
 static wchar_t g_ownPath[kTextCapacity];
 static wchar_t g_pinnedPaths[kPinnedFileCount][kTextCapacity];
 
-int FormatBounded(wchar_t* destination, int capacity, const wchar_t* format, ...)
+// A C-style variadic on purpose: one bounded %s formatter, no templates, no heap.
+int FormatBounded(wchar_t* destination, int capacity, const wchar_t* format, ...)  // NOLINT(cert-dcl50-cpp)
 {
     if (destination == nullptr || capacity <= 0 || format == nullptr) {
         return -1;

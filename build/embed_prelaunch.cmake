@@ -13,7 +13,7 @@ set(pinned_names
   Morvellane.OwnedRuntime.json)
 set(pinned_maximum_sizes 262144 65536 262144 65536)
 
-set(table_hex "")
+set(table_rows "")
 set(digests "")
 foreach(index RANGE 0 3)
   list(GET pinned_names ${index} name)
@@ -29,7 +29,9 @@ foreach(index RANGE 0 3)
   file(SHA256 "${path}" digest)
   string(TOLOWER "${digest}" digest)
   list(APPEND digests "${digest}")
-  string(APPEND table_hex "${digest}")
+  # One braced row a file.
+  hex_to_byte_initializer("${digest}" row)
+  string(APPEND table_rows "    {\n${row}},\n")
 endforeach()
 list(GET digests 0 entry_script_digest)
 list(GET digests 2 module_digest)
@@ -60,15 +62,13 @@ read_ascii_script_hex("${OUT_SCRIPT}" script_hex)
 string(LENGTH "${script_hex}" script_hex_length)
 math(EXPR script_length "${script_hex_length} / 2")
 ascii_hex_to_utf16_initializer("${script_hex}" script_units)
-hex_to_byte_initializer("${table_hex}" table_bytes)
 
 file(WRITE "${OUT_HEADER}.tmp" "// Generated at build time from the pinned files; do not edit.
 #pragma once
 
 // SHA-256 of the four pinned files, in their fixed order.
 static const unsigned char kPinTable[4][32] = {
-${table_bytes}
-};
+${table_rows}};
 
 // The prelaunch script (${script_length} UTF-16 units), run behind the $application line.
 static const wchar_t kPrelaunchScript[] = {

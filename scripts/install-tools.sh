@@ -1,16 +1,18 @@
 #!/bin/bash
 # Installs what building, signing and testing need on Debian, as root:
-# MinGW-w64, CMake, Wine, Xvfb, osslsigncode and OpenSSL from Debian; into
-# out/tools PowerShell 7.6.10 for this machine (dotnet tool), Pester 5 (NuGet)
-# and the PowerShell 7.6.10 engine for Windows that stands in for Windows
-# PowerShell inside the Wine prefixes (NuGet, built from tests/engine). Does
-# nothing for what is already there.
+# MinGW-w64, CMake, Wine, Xvfb, osslsigncode, OpenSSL, clang-cl with lld-link
+# and llvm-rc, clang-tidy and gcovr from Debian; into out/tools PowerShell
+# 7.6.10 for this machine (dotnet tool), Pester 5 (NuGet), the PowerShell
+# 7.6.10 engine for Windows that stands in for Windows PowerShell inside the
+# Wine prefixes (NuGet, built from tests/engine) and the Windows SDK's headers
+# and import libraries (NuGet). Does nothing for what is already there.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 tools=$root/out/tools
 
 packages="g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake make
-  wine wine64 xvfb xauth googletest osslsigncode openssl"
+  wine wine64 xvfb xauth googletest osslsigncode openssl clang-14 clang-tools-14 lld-14 llvm-14 clang-tidy-14
+  gcovr"
 missing=""
 for package in $packages; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $package"
@@ -55,4 +57,33 @@ if [ "$(cat "$engine/.sources-sha256" 2>/dev/null)" != "$engine_stamp" ]; then
   mv "$engine/runtimes/win/lib/net10.0/Modules" "$engine/Modules"
   rm -rf "$engine/runtimes/unix" "$tools/powershell-engine-build"
   echo "$engine_stamp" > "$engine/.sources-sha256"
+fi
+
+# The Windows SDK for the clang-cl check build: one pinned version, about
+# 214 MB from NuGet once. Only the desktop headers and the x64 import
+# libraries are kept, with the case links that a case-sensitive file system
+# needs (cmake/clang-cl/windows-sdk.cmake).
+sdk_version=10.0.26100.9169
+sdk=$tools/windows-sdk
+if [ "$(cat "$sdk/.version" 2>/dev/null)" != "$sdk_version" ]; then
+  echo "Fetching the Windows SDK $sdk_version headers and import libraries (NuGet)"
+  rm -rf "$sdk"
+  restore=$(mktemp -d)
+  cat > "$restore/sdk.csproj" <<PROJECT
+<Project Sdk="Microsoft.NET.Sdk">
+  <PropertyGroup><TargetFramework>net10.0</TargetFramework></PropertyGroup>
+  <ItemGroup>
+    <PackageDownload Include="Microsoft.Windows.SDK.CPP" Version="[$sdk_version]" />
+    <PackageDownload Include="Microsoft.Windows.SDK.CPP.x64" Version="[$sdk_version]" />
+  </ItemGroup>
+</Project>
+PROJECT
+  dotnet restore "$restore/sdk.csproj" --packages "$restore/packages" >/dev/null
+  headers=$restore/packages/microsoft.windows.sdk.cpp/$sdk_version/c/Include/${sdk_version%.*}.0
+  mkdir -p "$sdk/include" "$sdk/lib/um"
+  mv "$headers/um" "$headers/shared" "$headers/ucrt" "$sdk/include/"
+  mv "$restore/packages/microsoft.windows.sdk.cpp.x64/$sdk_version/c/um/x64" "$sdk/lib/um/x64"
+  rm -rf "$restore"
+  cmake -D SDK_INCLUDE="$sdk/include" -D SDK_LIB="$sdk/lib" -D OUT="$sdk/case" -P "$root/cmake/clang-cl/windows-sdk.cmake"
+  echo "$sdk_version" > "$sdk/.version"
 fi

@@ -3,7 +3,7 @@
 PRESET := mingw
 BUILD_DIR := out/mingw
 
-.PHONY: all tools build dist demo test benchmark sign clean
+.PHONY: all tools build dist demo test coverage benchmark sign clean
 
 all: demo
 
@@ -26,6 +26,11 @@ demo: dist
 test: dist
 	xvfb-run -a tests/run-tests.sh $(BUILD_DIR)
 
+# The whole suite on a build with coverage counters; line and branch coverage
+# of the programs' code. Not part of make test.
+coverage: dist
+	scripts/coverage.sh
+
 # make sign PFX=certificate.pfx PASSWORD_FILE=password.txt [TIMESTAMP_URL=address]
 sign:
 	scripts/sign.sh dist "$(PFX)" "$(PASSWORD_FILE)" "$(TIMESTAMP_URL)"
@@ -34,4 +39,4 @@ benchmark: dist
 	scripts/benchmark.sh
 
 clean:
-	rm -rf out/mingw dist
+	rm -rf out/mingw out/clang-cl out/coverage dist

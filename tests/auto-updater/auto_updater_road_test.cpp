@@ -393,7 +393,8 @@ protected:
     {
         const Installation& installation = Installed();
         SetJavaValue(REG_SZ, installation.java);
-        for (const wchar_t* name : {L"STANDIN_EXIT_CODE", L"STANDIN_JAVA_EXIT", L"MORVELLANE_ENGINE_CONSOLE_FILE",
+        for (const wchar_t* name : {L"STANDIN_EXIT_CODE", L"STANDIN_JAVA_EXIT", L"STANDIN_JAVA_ECHO",
+                                    L"MORVELLANE_ENGINE_CONSOLE_FILE",
                                     L"MORVELLANE_PROFILE_GAME_DIRECTORY", L"MORVELLANE_PROFILE_STARTUP_LOG",
                                     L"MORVELLANE_PROFILE_CONTROLLER"}) {
             SetVariable(name, nullptr);
@@ -471,6 +472,14 @@ TEST_F(UpdaterRoad, JavaPathThatIsNoPlainFileOrIsTheUpdaterIsRefused)
         SetJavaValue(REG_SZ, c.javaPath);
         ExpectMissingJava(RunUpdater(Quoted(installation.updater)), c.name);
     }
+    // A plain file passes every check, and then Windows cannot start it.
+    std::wstring notAProgram = MakeFreshDirectory(L"not-a-program") + L"\\java.exe";
+    ASSERT_TRUE(WriteFileBytes(notAProgram, "not a program"));
+    SetJavaValue(REG_SZ, notAProgram);
+    UpdaterRun refused = RunUpdater(Quoted(installation.updater));
+    EXPECT_EQ(1u, refused.exitCode);
+    EXPECT_EQ(kStartFailure, refused.dialog.text);
+    EXPECT_TRUE(refused.dialog.errorIcon);
 }
 
 TEST_F(UpdaterRoad, ArgumentTailReachesJavaUnchangedAndItsCodeComesBack)
@@ -509,6 +518,7 @@ TEST_F(UpdaterRoad, JavaGetsTheLaunchersStandardHandles)
 {
     const std::wstring updater = Quoted(Installed().updater);
     SetVariable(L"STANDIN_JAVA_EXIT", L"3");
+    SetVariable(L"STANDIN_JAVA_ECHO", L"1");
     struct Case {
         const char* name;
         bool sharedOutput;

@@ -240,6 +240,12 @@ TEST_F(BridgeRoad, ControllerExitCodesPassThroughAndLeftoversEnd)
             EXPECT_TRUE(RecordedProcessGone(package, L"grandchild.txt"));
         }
     }
+    // A plain file at PowerShell's path that Windows cannot start.
+    ASSERT_TRUE(WriteFileBytes(PowerShellPath(), "not a program"));
+    ProcessResult refused = RunBridge(MakePackage(L"exit-codes"));
+    InstallPowerShellStandIn(BinDirectory());
+    EXPECT_EQ(5u, refused.exitCode);
+    EXPECT_EQ("Morvellane prelaunch: Windows could not start its update controller.\r\n", refused.standardError);
 }
 
 TEST_F(BridgeRoad, HungControllerIsEndedWithEverythingItStarted)

@@ -1,9 +1,9 @@
 // Stands in for the real Java 21 executable. Records the exact text of its
 // command line, the three MORVELLANE_PROFILE_* variables and its own
 // STARTUP_FLAGS into STANDIN_RECORD_DIR\java.txt, one to a line, and exits
-// with STANDIN_JAVA_EXIT. Started with standard handles, it writes a line to
-// each output and echoes the first line of its input, as a launcher reading
-// Java's log would see it.
+// with STANDIN_JAVA_EXIT. With STANDIN_JAVA_ECHO set and started with standard
+// handles, it writes a line to each output and echoes the first line of its
+// input, as a launcher reading Java's log would see it.
 #include <windows.h>
 
 #include <string>
@@ -62,7 +62,7 @@ int wmain()
     startup.cb = sizeof startup;
     GetStartupInfoW(&startup);
     record += L"\nSTARTUP_FLAGS=" + std::to_wstring(startup.dwFlags);
-    if ((startup.dwFlags & STARTF_USESTDHANDLES) != 0) {
+    if ((startup.dwFlags & STARTF_USESTDHANDLES) != 0 && !Variable(L"STANDIN_JAVA_ECHO").empty()) {
         WriteToHandle(STD_OUTPUT_HANDLE, "java stdout\r\n");
         WriteToHandle(STD_ERROR_HANDLE, "java stderr\r\n");
         WriteToHandle(STD_OUTPUT_HANDLE, "java read: " + ReadInputLine() + "\r\n");

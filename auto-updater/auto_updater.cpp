@@ -8,6 +8,8 @@ static const wchar_t kStartFailureMessage[] =
 static const wchar_t kControllerFileName[] = L"Morvellane.ProfileUpdate.ps1";
 const int kControllerFileNameLength = 28;
 const DWORD kJavaPathBytes = 65536;
+// The lowest level of the range for applications; ordinary programs have 0x280.
+const DWORD kShutdownLevelBelowPrograms = 0x100;
 
 static wchar_t g_ownPath[kBufferUnits];
 static wchar_t g_systemDirectory[kBufferUnits];
@@ -90,8 +92,8 @@ static bool BuildControllerPath()
     return AppendBounded(g_controllerPath, kControllerFileName);
 }
 
-// Starts the real Java with the unchanged argument tail and the launcher's
-// standard handles, and passes its code on.
+// Starts the real Java with the unchanged argument tail, as the launcher
+// would have started it, and passes its code on.
 static DWORD HandOverToJava()
 {
     g_commandLine[0] = L'\0';
@@ -100,15 +102,20 @@ static DWORD HandOverToJava()
     if (fits && g_argumentTail[0] != L'\0') {
         fits = AppendBounded(g_commandLine, L" ") && AppendBounded(g_commandLine, g_argumentTail);
     }
-    PROCESS_INFORMATION process;
-    if (!fits || !StartChild(g_javaPath, g_commandLine, ChildHandles::FromLauncher, &process)) {
+    Child java;
+    if (!fits || !StartJava(g_javaPath, g_commandLine, &java)) {
         return Fail(kStartFailureMessage);
     }
-    return WaitForExitCode(process);
+    return WaitForExitCode(java);
 }
 
 DWORD RunAutoUpdater()
 {
+    // At logoff and shutdown Windows ends programs from the highest level down,
+    // and a windowless one it simply ends. Below ordinary programs, Java gets
+    // its end-session messages and saves the game before this program's end
+    // takes Java with it.
+    SetProcessShutdownParameters(kShutdownLevelBelowPrograms, 0);
     DWORD ownPathLength = GetModuleFileNameW(nullptr, g_ownPath, kBufferUnits);
     UINT systemDirectoryLength = GetSystemDirectoryW(g_systemDirectory, kBufferUnits);
     if (ownPathLength == 0 || ownPathLength >= static_cast<DWORD>(kBufferUnits) || systemDirectoryLength == 0 ||

@@ -27,19 +27,21 @@ bool EqualFoldingAsciiLetters(const wchar_t* left, const wchar_t* right);
 // True when PATH exists and is neither a directory nor a reparse point.
 bool IsPlainFile(const wchar_t* path);
 
-// The standard handles a child gets: none of this program's, or the ones the
-// launcher gave this program (when it gave any), as a directly started child
-// would have them.
-enum class ChildHandles { None, FromLauncher };
+// A started child: its process and thread, and the job that holds it (null
+// when it has none).
+struct Child {
+    PROCESS_INFORMATION process;
+    HANDLE job;
+};
 
-// Starts APPLICATION with COMMAND_LINE, inheriting environment and current
-// directory, into PROCESS. False when it cannot be created.
-bool StartChild(const wchar_t* application, wchar_t* commandLine, ChildHandles handles,
-                PROCESS_INFORMATION* process);
+// Starts the real Java with the launcher's standard handles (when it gave
+// any), in a job that ends it when this program ends. False when it cannot be
+// started.
+bool StartJava(const wchar_t* application, wchar_t* commandLine, Child* java);
 
 // Waits for the child, closes its handles and returns its exit code (1 when
 // it cannot be observed).
-DWORD WaitForExitCode(const PROCESS_INFORMATION& process);
+DWORD WaitForExitCode(const Child& child);
 
 // Starts APPLICATION with COMMAND_LINE and no handles, and waits: the child's exit code,
 // 0xFFFFFFFF when it cannot be created, 1 when it cannot be observed.

@@ -21,46 +21,99 @@ static bool StartedWithStandardHandles()
     return (own.dwFlags & STARTF_USESTDHANDLES) != 0;
 }
 
-bool StartChild(const wchar_t* application, wchar_t* commandLine, ChildHandles handles,
-                PROCESS_INFORMATION* process)
+// A job that ends Java when this program ends, however it ends: a launcher's
+// Kill reaches the updater, not Java. What Java starts breaks away silently
+// and lives on, as it would had the launcher started Java directly. Null when
+// Windows refuses one.
+static HANDLE CreateJavaJob()
+{
+    // No security attributes: the handle is not inheritable, so a Java that
+    // inherits the launcher's handles cannot keep its own job open.
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) {
+        return nullptr;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    ZeroRecord(&limits, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return nullptr;
+    }
+    return job;
+}
+
+static void CloseChild(const Child& child)
+{
+    CloseHandle(child.process.hThread);
+    CloseHandle(child.process.hProcess);
+    if (child.job != nullptr) {
+        CloseHandle(child.job);
+    }
+}
+
+bool StartJava(const wchar_t* application, wchar_t* commandLine, Child* java)
 {
     STARTUPINFOW startup;
     ZeroRecord(&startup, sizeof startup);
     startup.cb = sizeof startup;
     BOOL inheritHandles = FALSE;
-    // Windows ignores the hStd* members without the flag, and a console child of
-    // this GUI program would get a console of its own instead. Every inheritable
-    // handle here came from the launcher (this program opens none), so the child
-    // gets exactly what it would have got had the launcher started it directly.
-    if (handles == ChildHandles::FromLauncher && StartedWithStandardHandles()) {
+    // Windows ignores the hStd* members without the flag, and a console Java
+    // would get a console of its own instead. Every inheritable handle here
+    // came from the launcher (this program opens none), so Java gets exactly
+    // what it would have got had the launcher started it directly.
+    if (StartedWithStandardHandles()) {
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
         startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
         inheritHandles = TRUE;
     }
-    ZeroRecord(process, sizeof *process);
-    return CreateProcessW(application, commandLine, nullptr, nullptr, inheritHandles, 0, nullptr, nullptr, &startup,
-                          process) != FALSE;
+    ZeroRecord(java, sizeof *java);
+    // Suspended until it is in its job, so it never runs outside it.
+    if (!CreateProcessW(application, commandLine, nullptr, nullptr, inheritHandles, CREATE_SUSPENDED, nullptr,
+                        nullptr, &startup, &java->process)) {
+        return false;
+    }
+    // Best effort: where Windows refuses the job (a launcher's job that allows
+    // no nesting), Java runs without it, as it would have run directly.
+    java->job = CreateJavaJob();
+    if (java->job != nullptr && !AssignProcessToJobObject(java->job, java->process.hProcess)) {
+        CloseHandle(java->job);
+        java->job = nullptr;
+    }
+    if (ResumeThread(java->process.hThread) == static_cast<DWORD>(-1)) {
+        TerminateProcess(java->process.hProcess, 1);
+        CloseChild(*java);
+        return false;
+    }
+    return true;
 }
 
-DWORD WaitForExitCode(const PROCESS_INFORMATION& process)
+DWORD WaitForExitCode(const Child& child)
 {
     DWORD exitCode = 1;
-    if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(process.hProcess, &exitCode)) {
+    if (WaitForSingleObject(child.process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(child.process.hProcess, &exitCode)) {
         exitCode = 1;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    // Java has ended; its job holds nothing else, so closing it ends nothing.
+    CloseChild(child);
     return exitCode;
 }
 
 DWORD RunProcessAndWait(const wchar_t* application, wchar_t* commandLine)
 {
-    PROCESS_INFORMATION process;
-    if (!StartChild(application, commandLine, ChildHandles::None, &process)) {
+    STARTUPINFOW startup;
+    ZeroRecord(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    Child child;
+    ZeroRecord(&child, sizeof child);
+    // No job: a launcher's Kill during the update leaves the controller to
+    // finish, rather than cut it off with the profile half written.
+    if (!CreateProcessW(application, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &child.process)) {
         return 0xFFFFFFFF;
     }
-    return WaitForExitCode(process);
+    return WaitForExitCode(child);
 }

@@ -67,13 +67,17 @@ struct Dialog {
     bool errorIcon = false;
 };
 
-// A launcher that reads Java's output: pipes on the updater's standard
-// handles, output and error apart or in one pipe, and INPUT_LINE on standard
-// input unless there is no input handle at all.
-struct LauncherPipes {
+// How a launcher starts the updater beyond its command line. With PIPES it
+// reads Java's output: pipes on the updater's standard handles, output and
+// error apart or in one pipe, and INPUT_LINE on standard input unless there is
+// no input handle at all. WHILE_RUNNING gets the running updater, as a Kill
+// button would.
+struct Launcher {
+    bool pipes = false;
     bool sharedOutput = false;
     bool input = true;
     std::string inputLine;
+    std::function<void(HANDLE updater)> whileRunning;
     std::string output;
     std::string error;
 };
@@ -244,14 +248,15 @@ std::string ReadToEnd(HANDLE pipe)
 }
 
 // WHILE_SUSPENDED, when given, runs with the updater's process id before it
-// starts; PIPES, when given, become its standard handles as a launcher's.
+// starts; LAUNCHER, when given, starts it as a launcher would.
 UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& currentDirectory = L"",
                       const std::wstring& updater = Installed().updater,
                       const std::function<void(DWORD processId)>& whileSuspended = nullptr,
-                      LauncherPipes* pipes = nullptr)
+                      Launcher* launcher = nullptr)
 {
     const Installation& installation = Installed();
-    for (const wchar_t* name : {L"java.txt", L"command-line.txt", L"environment.txt", L"startup-flags.txt"}) {
+    for (const wchar_t* name : {L"java.txt", L"java-child.txt", L"command-line.txt", L"environment.txt",
+                                L"startup-flags.txt", L"process.txt"}) {
         DeleteFileW((installation.records + L"\\" + name).c_str());
     }
     SetVariable(L"STANDIN_RECORD_DIR", installation.records.c_str());
@@ -260,18 +265,19 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     Pipe input, output, error;
-    if (pipes != nullptr) {
-        input = pipes->input ? MakePipe(true) : Pipe{};
+    const bool pipes = launcher != nullptr && launcher->pipes;
+    if (pipes) {
+        input = launcher->input ? MakePipe(true) : Pipe{};
         output = MakePipe(false);
-        error = pipes->sharedOutput ? Pipe{} : MakePipe(false);
+        error = launcher->sharedOutput ? Pipe{} : MakePipe(false);
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = input.child;
         startup.hStdOutput = output.child;
-        startup.hStdError = pipes->sharedOutput ? output.child : error.child;
+        startup.hStdError = launcher->sharedOutput ? output.child : error.child;
     }
     PROCESS_INFORMATION process = {};
     std::wstring writable = commandLine;
-    bool started = CreateProcessW(updater.c_str(), &writable[0], nullptr, nullptr, pipes != nullptr,
+    bool started = CreateProcessW(updater.c_str(), &writable[0], nullptr, nullptr, pipes,
                                   whileSuspended ? CREATE_SUSPENDED : 0, nullptr,
                                   currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup,
                                   &process) != FALSE;
@@ -282,7 +288,8 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
     }
     if (input.ours != nullptr) {
         DWORD written = 0;
-        WriteFile(input.ours, pipes->inputLine.data(), static_cast<DWORD>(pipes->inputLine.size()), &written, nullptr);
+        WriteFile(input.ours, launcher->inputLine.data(), static_cast<DWORD>(launcher->inputLine.size()), &written,
+                  nullptr);
         CloseHandle(input.ours);
     }
     if (!started) {
@@ -298,6 +305,9 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
     if (whileSuspended) {
         whileSuspended(process.dwProcessId);
         ResumeThread(process.hThread);
+    }
+    if (launcher != nullptr && launcher->whileRunning) {
+        launcher->whileRunning(process.hProcess);
     }
     for (int waited = 0; waited < 60000; waited += 20) {
         if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) {
@@ -317,11 +327,11 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
     GetExitCodeProcess(process.hProcess, &run.exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    if (pipes != nullptr) {
-        pipes->output = ReadToEnd(output.ours);
+    if (pipes) {
+        launcher->output = ReadToEnd(output.ours);
         CloseHandle(output.ours);
         if (error.ours != nullptr) {
-            pipes->error = ReadToEnd(error.ours);
+            launcher->error = ReadToEnd(error.ours);
             CloseHandle(error.ours);
         }
     }
@@ -394,6 +404,7 @@ protected:
         const Installation& installation = Installed();
         SetJavaValue(REG_SZ, installation.java);
         for (const wchar_t* name : {L"STANDIN_EXIT_CODE", L"STANDIN_JAVA_EXIT", L"STANDIN_JAVA_ECHO",
+                                    L"STANDIN_JAVA_CHILD", L"STANDIN_JAVA_HANG", L"STANDIN_HANG",
                                     L"MORVELLANE_ENGINE_CONSOLE_FILE",
                                     L"MORVELLANE_PROFILE_GAME_DIRECTORY", L"MORVELLANE_PROFILE_STARTUP_LOG",
                                     L"MORVELLANE_PROFILE_CONTROLLER"}) {
@@ -539,21 +550,110 @@ TEST_F(UpdaterRoad, JavaGetsTheLaunchersStandardHandles)
     for (const Start start : {Start{L" -Xmx2G", false}, Start{L" --gamedir C:\\game -Xmx2G", true}}) {
         for (const Case& c : cases) {
             const std::string label = std::string(c.name) + Narrow(start.arguments);
-            LauncherPipes pipes;
-            pipes.sharedOutput = c.sharedOutput;
-            pipes.input = c.input;
-            pipes.inputLine = "--launch-parameters\n";
-            UpdaterRun run = RunUpdater(updater + start.arguments, L"", Installed().updater, nullptr, &pipes);
+            Launcher launcher;
+            launcher.pipes = true;
+            launcher.sharedOutput = c.sharedOutput;
+            launcher.input = c.input;
+            launcher.inputLine = "--launch-parameters\n";
+            UpdaterRun run = RunUpdater(updater + start.arguments, L"", Installed().updater, nullptr, &launcher);
             EXPECT_EQ(3u, run.exitCode) << label;
             EXPECT_FALSE(run.dialog.shown) << label;
             EXPECT_TRUE(JavaGotStandardHandles(run)) << label;
-            EXPECT_EQ(c.output, pipes.output) << label;
-            EXPECT_EQ(c.error, pipes.error) << label;
+            EXPECT_EQ(c.output, launcher.output) << label;
+            EXPECT_EQ(c.error, launcher.error) << label;
             // The update run's PowerShell never gets the launcher's handles.
             EXPECT_EQ(start.gameStart, run.powerShellRan) << label;
             EXPECT_EQ(0u, run.powerShellStartupFlags & STARTF_USESTDHANDLES) << label;
         }
     }
+}
+
+// The process whose id a stand-in writes into the records file NAME, opened
+// to watch and end it, once the file holds it; null when it never came.
+HANDLE OpenRecordedProcess(const std::wstring& name)
+{
+    const std::wstring path = Installed().records + L"\\" + name;
+    DWORD id = 0;
+    for (int waited = 0; id == 0 && waited < 30000; waited += 50) {
+        id = wcstoul(ReadFileUtf16(path).c_str(), nullptr, 10);
+        if (id == 0) {
+            Sleep(50);
+        }
+    }
+    return id == 0 ? nullptr : OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id);
+}
+
+bool StillRunning(HANDLE process, DWORD watchMs)
+{
+    return process != nullptr && WaitForSingleObject(process, watchMs) == WAIT_TIMEOUT;
+}
+
+void EndAndClose(HANDLE process)
+{
+    if (process != nullptr) {
+        TerminateProcess(process, 0xDEAD);
+        WaitForSingleObject(process, 5000);
+        CloseHandle(process);
+    }
+}
+
+TEST_F(UpdaterRoad, EndingTheUpdaterEndsJavaAndNothingJavaStarted)
+{
+    const Installation& installation = Installed();
+    const std::wstring updater = Quoted(installation.updater);
+    SetVariable(L"STANDIN_JAVA_CHILD", L"1");
+
+    // A Kill, as a launcher ends its Java: Java goes with the updater, and
+    // what Java started lives on, as it would had Java been ended directly.
+    // The launcher's pipes put Java's handle inheritance on.
+    SetVariable(L"STANDIN_JAVA_HANG", L"1");
+    for (const wchar_t* arguments : {L" -Xmx2G", L" --gamedir C:\\game -Xmx2G"}) {
+        bool javaEnded = false;
+        bool childRunning = false;
+        Launcher launcher;
+        launcher.pipes = true;
+        launcher.whileRunning = [&](HANDLE running) {
+            HANDLE child = OpenRecordedProcess(L"java-child.txt");
+            DWORD javaId = wcstoul(RecordedVariable(ReadFileUtf16(installation.records + L"\\java.txt"),
+                                                    L"PROCESS_ID").c_str(), nullptr, 10);
+            HANDLE java = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, javaId);
+            ASSERT_TRUE(StillRunning(java, 0));
+            TerminateProcess(running, 1);
+            javaEnded = WaitForSingleObject(java, 5000) == WAIT_OBJECT_0;
+            childRunning = StillRunning(child, 1000);
+            EndAndClose(java);
+            EndAndClose(child);
+        };
+        UpdaterRun run = RunUpdater(updater + arguments, L"", installation.updater, nullptr, &launcher);
+        EXPECT_TRUE(run.javaRan) << Narrow(arguments);
+        EXPECT_TRUE(javaEnded) << Narrow(arguments);
+        EXPECT_TRUE(childRunning) << Narrow(arguments);
+    }
+    SetVariable(L"STANDIN_JAVA_HANG", nullptr);
+
+    // Java that ends by itself takes nothing of its own with it.
+    SetVariable(L"STANDIN_JAVA_EXIT", L"5");
+    UpdaterRun ended = RunUpdater(updater + L" -Xmx2G");
+    EXPECT_EQ(5u, ended.exitCode);
+    HANDLE child = OpenRecordedProcess(L"java-child.txt");
+    EXPECT_TRUE(StillRunning(child, 1000));
+    EndAndClose(child);
+
+    // A Kill during the update lets the controller finish, and no Java starts.
+    SetVariable(L"STANDIN_HANG", L"1");
+    bool powerShellRunning = false;
+    Launcher launcher;
+    launcher.whileRunning = [&](HANDLE running) {
+        HANDLE powerShell = OpenRecordedProcess(L"process.txt");
+        TerminateProcess(running, 1);
+        powerShellRunning = StillRunning(powerShell, 1000);
+        EndAndClose(powerShell);
+    };
+    UpdaterRun killed = RunUpdater(updater + L" --gamedir C:\\game", L"", installation.updater, nullptr, &launcher);
+    SetVariable(L"STANDIN_HANG", nullptr);
+    EXPECT_TRUE(powerShellRunning);
+    EXPECT_TRUE(killed.powerShellRan);
+    EXPECT_FALSE(killed.javaRan);
 }
 
 TEST_F(UpdaterRoad, GameDirectoryOptionDecidesWhetherTheUpdateRuns)

@@ -1,9 +1,11 @@
 // Stands in for the real Java 21 executable. Records the exact text of its
-// command line, the three MORVELLANE_PROFILE_* variables and its own
-// STARTUP_FLAGS into STANDIN_RECORD_DIR\java.txt, one to a line, and exits
-// with STANDIN_JAVA_EXIT. With STANDIN_JAVA_ECHO set and started with standard
-// handles, it writes a line to each output and echoes the first line of its
-// input, as a launcher reading Java's log would see it.
+// command line, the three MORVELLANE_PROFILE_* variables, its own
+// STARTUP_FLAGS and process id into STANDIN_RECORD_DIR\java.txt, one to a line, and
+// exits with STANDIN_JAVA_EXIT. With STANDIN_JAVA_ECHO set and
+// started with standard handles, it writes a line to each output and echoes
+// the first line of its input, as a launcher reading Java's log would see it.
+// STANDIN_JAVA_CHILD leaves a process of its own running for a minute (its id
+// in java-child.txt, written last); STANDIN_JAVA_HANG waits forever at the end.
 #include <windows.h>
 
 #include <string>
@@ -43,8 +45,43 @@ static std::string ReadInputLine()
     return line;
 }
 
+static void WriteRecord(const wchar_t* name, const std::wstring& text)
+{
+    std::wstring path = Variable(L"STANDIN_RECORD_DIR") + L"\\" + name;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
+        CloseHandle(file);
+    }
+}
+
+// A child that Java starts, as a game starts helpers of its own: no handles of
+// Java's, and it ends by itself after a minute.
+static void StartChild()
+{
+    SetEnvironmentVariableW(L"STANDIN_ROLE", L"java-child");
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine = L"java-child";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(self, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        WriteRecord(L"java-child.txt", std::to_wstring(process.dwProcessId));
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
 int wmain()
 {
+    if (Variable(L"STANDIN_ROLE") == L"java-child") {
+        Sleep(60000);
+        return 0;
+    }
     LARGE_INTEGER started;
     QueryPerformanceCounter(&started);
     std::wstring record = GetCommandLineW();
@@ -62,27 +99,19 @@ int wmain()
     startup.cb = sizeof startup;
     GetStartupInfoW(&startup);
     record += L"\nSTARTUP_FLAGS=" + std::to_wstring(startup.dwFlags);
+    record += L"\nPROCESS_ID=" + std::to_wstring(GetCurrentProcessId());
     if ((startup.dwFlags & STARTF_USESTDHANDLES) != 0 && !Variable(L"STANDIN_JAVA_ECHO").empty()) {
         WriteToHandle(STD_OUTPUT_HANDLE, "java stdout\r\n");
         WriteToHandle(STD_ERROR_HANDLE, "java stderr\r\n");
         WriteToHandle(STD_OUTPUT_HANDLE, "java read: " + ReadInputLine() + "\r\n");
     }
-    std::wstring path = Variable(L"STANDIN_RECORD_DIR") + L"\\java.txt";
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        WriteFile(file, record.data(), static_cast<DWORD>(record.size() * sizeof(wchar_t)), &written, nullptr);
-        CloseHandle(file);
+    WriteRecord(L"java.txt", record);
+    WriteRecord(L"java-started.txt", std::to_wstring(started.QuadPart));
+    if (!Variable(L"STANDIN_JAVA_CHILD").empty()) {
+        StartChild();
     }
-    std::wstring startedText = std::to_wstring(started.QuadPart);
-    HANDLE startedFile = CreateFileW((Variable(L"STANDIN_RECORD_DIR") + L"\\java-started.txt").c_str(), GENERIC_WRITE,
-                                     FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (startedFile != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        WriteFile(startedFile, startedText.data(), static_cast<DWORD>(startedText.size() * sizeof(wchar_t)), &written,
-                  nullptr);
-        CloseHandle(startedFile);
+    if (!Variable(L"STANDIN_JAVA_HANG").empty()) {
+        Sleep(INFINITE);
     }
     return static_cast<int>(wcstoul(Variable(L"STANDIN_JAVA_EXIT").c_str(), nullptr, 0));
 }

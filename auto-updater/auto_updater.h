@@ -34,9 +34,9 @@ struct Child {
     HANDLE job;
 };
 
-// Starts the real Java with the launcher's standard handles (when it gave
-// any), in a job that ends it when this program ends. False when it cannot be
-// started.
+// Starts the real Java as the launcher would have started it: with the
+// launcher's start-up record and standard handles, in a job that ends it when
+// this program ends. False when it cannot be started.
 bool StartJava(const wchar_t* application, wchar_t* commandLine, Child* java);
 
 // Waits for the child, closes its handles and returns its exit code (1 when

@@ -1,6 +1,10 @@
 // Morvellane automatic updater: starting a child and waiting for its exit code.
 #include "auto_updater.h"
 
+// With this flag hStdOutput holds the monitor for the first window, not a
+// handle; the SDK headers give it no name.
+const DWORD kStartUseMonitor = 0x400;
+
 // Zeroes a record without relying on a C runtime's memset.
 static void ZeroRecord(void* record, SIZE_T size)
 {
@@ -10,15 +14,55 @@ static void ZeroRecord(void* record, SIZE_T size)
     }
 }
 
-// Whoever started this program chose its standard handles (a launcher's pipes),
-// rather than leaving them to a console.
-static bool StartedWithStandardHandles()
+// Java's start-up record, built from the one the launcher gave this program,
+// so that Java starts as it would have been started directly: shown or hidden,
+// with or without the busy pointer, where the launcher placed it, under the
+// game's taskbar identity. Whatever the launcher did not set stays unset. The
+// desktop is left to inheritance, which gives Java this program's: the
+// launcher's choice. True when Java is to inherit the launcher's handles.
+static bool CopyLaunchersStartup(STARTUPINFOW* startup)
 {
     STARTUPINFOW own;
     ZeroRecord(&own, sizeof own);
     own.cb = sizeof own;
     GetStartupInfoW(&own);
-    return (own.dwFlags & STARTF_USESTDHANDLES) != 0;
+    startup->dwFlags = own.dwFlags;
+    startup->wShowWindow = own.wShowWindow;
+    startup->dwX = own.dwX;
+    startup->dwY = own.dwY;
+    startup->dwXSize = own.dwXSize;
+    startup->dwYSize = own.dwYSize;
+    startup->dwXCountChars = own.dwXCountChars;
+    startup->dwYCountChars = own.dwYCountChars;
+    startup->dwFillAttribute = own.dwFillAttribute;
+    // The title passes only as an app id or a shortcut's name: otherwise Windows
+    // filled it with this program's path, which would become a console Java's
+    // window title.
+    if ((own.dwFlags & (STARTF_TITLEISAPPID | STARTF_TITLEISLINKNAME)) != 0) {
+        startup->lpTitle = own.lpTitle;
+    }
+    bool inheritHandles = false;
+    // Windows ignores the hStd* members without the flag, and a console Java
+    // would get a console of its own instead. Every inheritable handle here
+    // came from the launcher (this program opens none), so Java gets exactly
+    // what it would have got had the launcher started it directly. The C
+    // runtime's descriptor table names those handles, so it goes only with them.
+    if ((own.dwFlags & STARTF_USESTDHANDLES) != 0) {
+        startup->hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup->hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+        startup->hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        startup->cbReserved2 = own.cbReserved2;
+        startup->lpReserved2 = own.lpReserved2;
+        inheritHandles = true;
+    }
+    // A hotkey and a monitor travel in the handle members; they pass as they are.
+    if ((own.dwFlags & STARTF_USEHOTKEY) != 0) {
+        startup->hStdInput = own.hStdInput;
+    }
+    if ((own.dwFlags & kStartUseMonitor) != 0) {
+        startup->hStdOutput = own.hStdOutput;
+    }
+    return inheritHandles;
 }
 
 // A job that ends Java when this program ends, however it ends: a launcher's
@@ -57,18 +101,7 @@ bool StartJava(const wchar_t* application, wchar_t* commandLine, Child* java)
     STARTUPINFOW startup;
     ZeroRecord(&startup, sizeof startup);
     startup.cb = sizeof startup;
-    BOOL inheritHandles = FALSE;
-    // Windows ignores the hStd* members without the flag, and a console Java
-    // would get a console of its own instead. Every inheritable handle here
-    // came from the launcher (this program opens none), so Java gets exactly
-    // what it would have got had the launcher started it directly.
-    if (StartedWithStandardHandles()) {
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        inheritHandles = TRUE;
-    }
+    BOOL inheritHandles = CopyLaunchersStartup(&startup) ? TRUE : FALSE;
     ZeroRecord(java, sizeof *java);
     // Suspended until it is in its job, so it never runs outside it.
     if (!CreateProcessW(application, commandLine, nullptr, nullptr, inheritHandles, CREATE_SUSPENDED, nullptr,

@@ -70,13 +70,17 @@ struct Dialog {
 // How a launcher starts the updater beyond its command line. With PIPES it
 // reads Java's output: pipes on the updater's standard handles, output and
 // error apart or in one pipe, and INPUT_LINE on standard input unless there is
-// no input handle at all. WHILE_RUNNING gets the running updater, as a Kill
-// button would.
+// no input handle at all. STARTUP_FLAGS and SHOW_WINDOW go into the updater's
+// start-up record. WHILE_RUNNING gets the running updater, as a Kill button would.
 struct Launcher {
     bool pipes = false;
     bool sharedOutput = false;
     bool input = true;
     std::string inputLine;
+    DWORD startupFlags = 0;
+    WORD showWindow = 0;
+    std::wstring title;
+    std::string runtimeTable;  // a C runtime's descriptor table (cbReserved2/lpReserved2)
     std::function<void(HANDLE updater)> whileRunning;
     std::string output;
     std::string error;
@@ -266,11 +270,18 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
     startup.cb = sizeof startup;
     Pipe input, output, error;
     const bool pipes = launcher != nullptr && launcher->pipes;
+    if (launcher != nullptr) {
+        startup.dwFlags = launcher->startupFlags;
+        startup.wShowWindow = launcher->showWindow;
+        startup.lpTitle = launcher->title.empty() ? nullptr : &launcher->title[0];
+        startup.cbReserved2 = static_cast<WORD>(launcher->runtimeTable.size());
+        startup.lpReserved2 = launcher->runtimeTable.empty() ? nullptr : reinterpret_cast<BYTE*>(&launcher->runtimeTable[0]);
+    }
     if (pipes) {
         input = launcher->input ? MakePipe(true) : Pipe{};
         output = MakePipe(false);
         error = launcher->sharedOutput ? Pipe{} : MakePipe(false);
-        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.dwFlags |= STARTF_USESTDHANDLES;
         startup.hStdInput = input.child;
         startup.hStdOutput = output.child;
         startup.hStdError = launcher->sharedOutput ? output.child : error.child;
@@ -564,6 +575,53 @@ TEST_F(UpdaterRoad, JavaGetsTheLaunchersStandardHandles)
             // The update run's PowerShell never gets the launcher's handles.
             EXPECT_EQ(start.gameStart, run.powerShellRan) << label;
             EXPECT_EQ(0u, run.powerShellStartupFlags & STARTF_USESTDHANDLES) << label;
+        }
+    }
+}
+
+TEST_F(UpdaterRoad, JavaStartsWithTheLaunchersStartupSettings)
+{
+    const std::wstring updater = Quoted(Installed().updater);
+    struct Case {
+        const char* name;
+        DWORD flags;
+        WORD showWindow;
+        const wchar_t* title;
+        bool pipes;
+    };
+    const Case cases[] = {
+        {"hidden, without the busy pointer", STARTF_USESHOWWINDOW | STARTF_FORCEOFFFEEDBACK, SW_HIDE, L"", false},
+        {"minimized at a place of the launcher's", STARTF_USESHOWWINDOW | STARTF_USEPOSITION, SW_SHOWMINNOACTIVE, L"",
+         false},
+        {"the game's taskbar identity", STARTF_TITLEISAPPID, 0, L"Morvellane.Game", false},
+        {"nothing set, as from a shortcut", 0, 0, L"", false},
+        {"standard handles", STARTF_USESTDHANDLES, 0, L"", true},
+    };
+    // An empty descriptor table: it goes with the handles, which it would name.
+    const std::string runtimeTable(4, '\0');
+    for (const wchar_t* arguments : {L" -Xmx2G", L" --gamedir C:\\game -Xmx2G"}) {
+        for (const Case& c : cases) {
+            const std::string label = std::string(c.name) + Narrow(arguments);
+            Launcher launcher;
+            launcher.startupFlags = c.flags;
+            launcher.showWindow = c.showWindow;
+            launcher.title = c.title;
+            launcher.pipes = c.pipes;
+            launcher.runtimeTable = runtimeTable;
+            UpdaterRun run = RunUpdater(updater + arguments, L"", Installed().updater, nullptr, &launcher);
+            EXPECT_EQ(0u, run.exitCode) << label;
+            EXPECT_EQ(std::to_wstring(c.flags), JavaVariable(run, L"STARTUP_FLAGS")) << label;
+            EXPECT_EQ(std::to_wstring(c.showWindow), JavaVariable(run, L"SHOW_WINDOW")) << label;
+            EXPECT_EQ(c.pipes ? L"4" : L"0", JavaVariable(run, L"RESERVED2")) << label;
+            // Without an identity to pass, the title is Java's own, never the updater's path.
+            std::wstring title = JavaVariable(run, L"TITLE");
+            if (c.title[0] != L'\0') {
+                EXPECT_EQ(c.title, title) << label;
+            } else {
+                EXPECT_NE(0, lstrcmpiW(Installed().updater.c_str(), title.c_str())) << label;
+            }
+            // The update's PowerShell keeps a record of its own.
+            EXPECT_EQ(0u, run.powerShellStartupFlags) << label;
         }
     }
 }

@@ -1,9 +1,9 @@
 // Stands in for the real Java 21 executable. Records the exact text of its
-// command line, the three MORVELLANE_PROFILE_* variables, its own
-// STARTUP_FLAGS and process id into STANDIN_RECORD_DIR\java.txt, one to a line, and
-// exits with STANDIN_JAVA_EXIT. With STANDIN_JAVA_ECHO set and
-// started with standard handles, it writes a line to each output and echoes
-// the first line of its input, as a launcher reading Java's log would see it.
+// command line, the three MORVELLANE_PROFILE_* variables, its own start-up
+// record and its process id into STANDIN_RECORD_DIR\java.txt, one to a line,
+// and exits with STANDIN_JAVA_EXIT. With STANDIN_JAVA_ECHO set and started with
+// standard handles, it writes a line to each output and echoes the first line
+// of its input, as a launcher reading Java's log would see it.
 // STANDIN_JAVA_CHILD leaves a process of its own running for a minute (its id
 // in java-child.txt, written last); STANDIN_JAVA_HANG waits forever at the end.
 #include <windows.h>
@@ -99,6 +99,9 @@ int wmain()
     startup.cb = sizeof startup;
     GetStartupInfoW(&startup);
     record += L"\nSTARTUP_FLAGS=" + std::to_wstring(startup.dwFlags);
+    record += L"\nSHOW_WINDOW=" + std::to_wstring(startup.wShowWindow);
+    record += L"\nRESERVED2=" + std::to_wstring(startup.cbReserved2);
+    record += L"\nTITLE=" + std::wstring(startup.lpTitle != nullptr ? startup.lpTitle : L"<null>");
     record += L"\nPROCESS_ID=" + std::to_wstring(GetCurrentProcessId());
     if ((startup.dwFlags & STARTF_USESTDHANDLES) != 0 && !Variable(L"STANDIN_JAVA_ECHO").empty()) {
         WriteToHandle(STD_OUTPUT_HANDLE, "java stdout\r\n");

@@ -70,8 +70,9 @@ struct Dialog {
 // How a launcher starts the updater beyond its command line. With PIPES it
 // reads Java's output: pipes on the updater's standard handles, output and
 // error apart or in one pipe, and INPUT_LINE on standard input unless there is
-// no input handle at all. STARTUP_FLAGS and SHOW_WINDOW go into the updater's
-// start-up record. WHILE_RUNNING gets the running updater, as a Kill button would.
+// no input handle at all. STARTUP_FLAGS, SHOW_WINDOW, TITLE and RUNTIME_TABLE
+// go into the updater's start-up record. WHILE_RUNNING gets the running
+// updater, as a Kill button would.
 struct Launcher {
     bool pipes = false;
     bool sharedOutput = false;
@@ -275,7 +276,8 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
         startup.wShowWindow = launcher->showWindow;
         startup.lpTitle = launcher->title.empty() ? nullptr : &launcher->title[0];
         startup.cbReserved2 = static_cast<WORD>(launcher->runtimeTable.size());
-        startup.lpReserved2 = launcher->runtimeTable.empty() ? nullptr : reinterpret_cast<BYTE*>(&launcher->runtimeTable[0]);
+        startup.lpReserved2 =
+            launcher->runtimeTable.empty() ? nullptr : reinterpret_cast<BYTE*>(&launcher->runtimeTable[0]);
     }
     if (pipes) {
         input = launcher->input ? MakePipe(true) : Pipe{};

@@ -130,7 +130,8 @@ DWORD WaitForExitCode(const Child& child)
         !GetExitCodeProcess(child.process.hProcess, &exitCode)) {
         exitCode = 1;
     }
-    // Java has ended; its job holds nothing else, so closing it ends nothing.
+    // Only Java was ever in its job (what Java started broke away), so once
+    // Java has ended, closing the job ends nothing.
     CloseChild(child);
     return exitCode;
 }

@@ -13,12 +13,25 @@ cp "$dist"/* "$package"/
 bridge='C:\Games\Morvellane\prelaunch-bridge.exe'
 cd "$WINEPREFIX/drive_c"
 
+# One plain line when PowerShell itself died rather than a script ending. Wine
+# hands the shell only the low byte of an exit code, so the runtime's own
+# message on the error output tells.
+say_if_engine_died() {
+  grep -qa 'Internal CLR error' "$1" 2>/dev/null || return 0
+  local powershell runtime
+  powershell=$(grep -o '"Microsoft.PowerShell.SDK/[^"]*' "$powershell_home/powershell.deps.json" | head -n 1)
+  runtime=$(grep -o '"version": "[^"]*' "$powershell_home/powershell.runtimeconfig.json" | head -n 1)
+  echo "  PowerShell itself died: the PowerShell engine for Windows (PowerShell ${powershell##*/} on .NET" \
+    "${runtime##*\"}) under $(wine --version 2>/dev/null) failed, not the program shown."
+}
+
 run_bridge() {
   local status=0
   wine "$bridge" "$@" >"$WINEPREFIX/stdout.txt" 2>"$WINEPREFIX/stderr.txt" || status=$?
   echo "  exit code: $status"
   sed 's/^/  stdout: /' "$WINEPREFIX/stdout.txt"
   grep -v '^wine: ' "$WINEPREFIX/stderr.txt" | sed 's/^/  stderr: /' || true
+  say_if_engine_died "$WINEPREFIX/stderr.txt"
 }
 
 echo
@@ -52,9 +65,10 @@ export STANDIN_RECORD_DIR='C:\Games'
 export MORVELLANE_ENGINE_CONSOLE_FILE='C:\Games\powershell-console.txt'
 run_updater() {
   local status=0
-  rm -f "$WINEPREFIX/drive_c/Games/java.txt"
+  rm -f "$WINEPREFIX/drive_c/Games/java.txt" "$WINEPREFIX/drive_c/Games/powershell-console.txt"
   wine "$updater" "$@" 2>/dev/null || status=$?
   echo "  exit code: $status"
+  say_if_engine_died "$WINEPREFIX/drive_c/Games/powershell-console.txt"
   if [ -f "$WINEPREFIX/drive_c/Games/java.txt" ]; then
     iconv -f UTF-16LE -t UTF-8 "$WINEPREFIX/drive_c/Games/java.txt" | sed 's/^/  java saw: /'; echo
   else

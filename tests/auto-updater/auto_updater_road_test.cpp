@@ -898,6 +898,8 @@ protected:
         SetVariable(L"MORVELLANE_ENGINE_CONSOLE_FILE", console.c_str());
     }
     void TearDown() override { ClearPolicies(); }
+    // Says so when PowerShell itself died on RUN rather than the script ending.
+    std::string Died(const UpdaterRun& run) const { return EngineDeath(run.exitCode, ReadFileBytes(console)); }
     std::wstring console;
 };
 
@@ -928,20 +930,45 @@ bool Holds(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+// The engine check, run first and on its own (engine-check): started as the
+// updater starts it, the engine compiles and drops many script blocks, then
+// finalises their code. Under Wine with write-xor-execute on, the runtime dies
+// here on some processors.
+TEST_F(UpdaterOnEngine, EngineSurvivesFinalisingCompiledScript)
+{
+    const std::string stress =
+        "for ($i = 0; $i -lt 2000; $i++) {\r\n"
+        "    $block = [scriptblock]::Create(\"param(`$x) `$x + $i\")\r\n"
+        "    for ($j = 0; $j -lt 20; $j++) { $null = & $block $j }\r\n"
+        "}\r\n"
+        "$block = $null\r\n"
+        "[GC]::Collect(); [GC]::WaitForPendingFinalizers()\r\n"
+        "[GC]::Collect(); [GC]::WaitForPendingFinalizers()\r\n"
+        "'finalised 2000 compiled script blocks'\r\n";
+    std::wstring updater = InstallWithController(L"engine check", stress);
+    UpdaterRun run = RunUpdater(Quoted(updater) + L" --gamedir \"" + MakeFreshDirectory(L"engine check game") + L"\"",
+                                L"", updater);
+    std::string output = ReadFileBytes(console);
+    std::string death = Died(run);
+    ASSERT_TRUE(death.empty()) << death;
+    EXPECT_EQ(0u, run.exitCode) << EngineDescription() << " did not run the script to its end:\n" << output;
+    EXPECT_TRUE(Holds(output, "finalised 2000 compiled script blocks")) << output;
+}
+
 TEST_F(UpdaterOnEngine, ShippedControllerDecidesTheGameStart)
 {
     const Installation& installation = Installed();
     std::wstring game = MakeFreshDirectory(L"engine game");
 
     UpdaterRun good = RunUpdater(Quoted(installation.updater) + L" --gamedir \"" + game + L"\"");
-    EXPECT_EQ(0u, good.exitCode);
+    EXPECT_EQ(0u, good.exitCode) << Died(good);
     EXPECT_TRUE(good.javaRan);
     EXPECT_FALSE(good.dialog.shown) << Narrow(good.dialog.text);
     std::string transcript = ReadFileBytes(JavaVariable(good, L"MORVELLANE_PROFILE_STARTUP_LOG"));
     EXPECT_TRUE(Holds(transcript, "Morvellane profile update: the game profile is ready.")) << transcript;
 
     UpdaterRun missing = RunUpdater(Quoted(installation.updater) + L" --gamedir \"" + game + L"\\missing\"");
-    EXPECT_EQ(1u, missing.exitCode);
+    EXPECT_EQ(1u, missing.exitCode) << Died(missing);
     EXPECT_FALSE(missing.javaRan);
     std::wstring log = DialogStartupLog(missing.dialog);
     EXPECT_EQ(UpdateFailureText(1, log), missing.dialog.text);
@@ -975,7 +1002,7 @@ TEST_F(UpdaterOnEngine, ManagedPolicyAndApplicationControlRefuseWith1625)
         c.apply();
         UpdaterRun run = RunUpdater(Quoted(Installed().updater) + L" --gamedir \"" + game + L"\"");
         ClearPolicies();
-        EXPECT_EQ(c.exitCode, run.exitCode) << c.name;
+        EXPECT_EQ(c.exitCode, run.exitCode) << c.name << Died(run);
         EXPECT_EQ(c.exitCode == 0, run.javaRan) << c.name;
         std::wstring log = c.exitCode == 0 ? JavaVariable(run, L"MORVELLANE_PROFILE_STARTUP_LOG")
                                            : DialogStartupLog(run.dialog);
@@ -1013,7 +1040,7 @@ TEST_F(UpdaterOnEngine, ExistingStartupLogIsLeftAloneAndTheRunGoesOn)
     };
     UpdaterRun run = RunUpdater(Quoted(installation.updater) + L" --gamedir \"" + game + L"\"", L"",
                                 installation.updater, plant);
-    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ(0u, run.exitCode) << Died(run);
     EXPECT_TRUE(run.javaRan);
     EXPECT_EQ("earlier run", ReadFileBytes(JavaVariable(run, L"MORVELLANE_PROFILE_STARTUP_LOG")));
     std::string output = ReadFileBytes(console);
@@ -1045,7 +1072,7 @@ TEST_F(UpdaterOnEngine, ControllerEndingsBecomeTheExitCode)
     for (const Case& c : cases) {
         std::wstring updater = InstallWithController(L"ending", c.controller);
         UpdaterRun run = RunUpdater(Quoted(updater) + L" --gamedir \"" + game + L"\"", L"", updater);
-        EXPECT_EQ(c.exitCode, run.exitCode) << c.name;
+        EXPECT_EQ(c.exitCode, run.exitCode) << c.name << Died(run);
         EXPECT_FALSE(run.javaRan) << c.name;
         EXPECT_EQ(UpdateFailureText(c.exitCode, DialogStartupLog(run.dialog)), run.dialog.text) << c.name;
     }

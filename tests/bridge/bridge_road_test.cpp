@@ -306,7 +306,7 @@ TEST_F(BridgeOnEngine, ShippedControllerReadsTheModuleBesideTheHeldHandle)
     // while the bridge holds it share-read-only.
     Package package = MakePackage(L"O'Brien \x2019" L"engine\x2019");
     ProcessResult result = RunBridge(package);
-    EXPECT_EQ(0u, result.exitCode) << result.standardError;
+    EXPECT_EQ(0u, result.exitCode) << result.standardError << EngineDeath(result.exitCode, result.standardError);
     EXPECT_EQ("Morvellane pre-launch check passed.\r\n", result.standardOutput);
     EXPECT_EQ("", result.standardError);
 }
@@ -334,7 +334,7 @@ TEST_F(BridgeOnEngine, EntryOutcomesAndLanguageModeBecomeTheExitCode)
         SetMachineLockdown(c.lockdown);
         ProcessResult result = RunBridge(package);
         SetMachineLockdown(false);
-        EXPECT_EQ(c.exitCode, result.exitCode) << c.name;
+        EXPECT_EQ(c.exitCode, result.exitCode) << c.name << EngineDeath(result.exitCode, result.standardError);
         if (c.lockdown) {
             EXPECT_NE(std::string::npos, result.standardError.find(c.standardError)) << result.standardError;
             EXPECT_EQ(std::string::npos, result.standardError.find("Controller")) << result.standardError;

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <cstdio>
+
 namespace testsupport {
 
 std::wstring FromHostPath(const std::string& hostPath)
@@ -155,6 +157,44 @@ bool InstallPowerShellEngine()
 {
     return CopyFileW((PowerShellHome() + L"\\powershell-engine.exe").c_str(), PowerShellPath().c_str(), FALSE) !=
            FALSE;
+}
+
+// The text after MARKER up to the next double quote, or an empty text.
+static std::string QuotedAfter(const std::string& text, const std::string& marker)
+{
+    size_t start = text.find(marker);
+    if (start == std::string::npos) {
+        return std::string();
+    }
+    start += marker.size();
+    return text.substr(start, text.find('"', start) - start);
+}
+
+std::string EngineDescription()
+{
+    typedef const char*(CDECL * WineVersion)();
+    WineVersion wineVersion = reinterpret_cast<WineVersion>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
+    if (wineVersion == nullptr) {
+        return "Windows PowerShell at " + Narrow(PowerShellPath()) + " on Windows";
+    }
+    // The stand-in engine's build files name its PowerShell and its runtime.
+    std::string dependencies = ReadFileBytes(PowerShellHome() + L"\\powershell.deps.json");
+    std::string configuration = ReadFileBytes(PowerShellHome() + L"\\powershell.runtimeconfig.json");
+    return "the PowerShell engine for Windows (PowerShell " + QuotedAfter(dependencies, "\"Microsoft.PowerShell.SDK/") +
+           " on .NET " + QuotedAfter(configuration, "\"version\": \"") + ") under Wine " + wineVersion();
+}
+
+std::string EngineDeath(DWORD exitCode, const std::string& errorOutput)
+{
+    if (exitCode != 0xC0000602 && exitCode != 0xC0000005 &&
+        errorOutput.find("Internal CLR error") == std::string::npos) {
+        return std::string();
+    }
+    char code[16];
+    snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(exitCode));
+    return "PowerShell itself died (exit code " + std::string(code) + "): " + EngineDescription() +
+           " failed, not the program under test.";
 }
 
 void SetMachineLockdown(bool on)

@@ -36,6 +36,15 @@ bool InstallPowerShellStandIn(const std::wstring& binDirectory);
 bool InstallPowerShellEngine();
 std::wstring PowerShellPath();
 
+// What stands at PowerShell's system path, for messages: the stand-in engine's
+// PowerShell and .NET versions and Wine's, or Windows PowerShell on Windows.
+std::string EngineDescription();
+
+// One plain line when the PowerShell engine itself died rather than ending
+// with a script's code (the runtime's fail-fast or an access violation, or its
+// "Internal CLR error" in ERROR_OUTPUT); empty otherwise.
+std::string EngineDeath(DWORD exitCode, const std::string& errorOutput);
+
 // Application control as Windows applies it to PowerShell: __PSLockdownPolicy
 // 4 in the machine environment holds it to ConstrainedLanguage.
 void SetMachineLockdown(bool on);

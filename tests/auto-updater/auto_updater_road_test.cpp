@@ -3,6 +3,7 @@
 // PowerShell engine at the system path; every message box is read and answered.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -71,8 +72,10 @@ struct Dialog {
 // reads Java's output: pipes on the updater's standard handles, output and
 // error apart or in one pipe, and INPUT_LINE on standard input unless there is
 // no input handle at all. STARTUP_FLAGS, SHOW_WINDOW, TITLE and RUNTIME_TABLE
-// go into the updater's start-up record. WHILE_RUNNING gets the running
-// updater, as a Kill button would.
+// go into the updater's start-up record, with PLACE (x, y, width, height),
+// HOTKEY and MONITOR where its flags name them. INHERITED_FILE, with pipes,
+// is one more inheritable handle of the launcher's, named to Java by its
+// value. WHILE_RUNNING gets the running updater, as a Kill button would.
 struct Launcher {
     bool pipes = false;
     bool sharedOutput = false;
@@ -82,6 +85,10 @@ struct Launcher {
     WORD showWindow = 0;
     std::wstring title;
     std::string runtimeTable;  // a C runtime's descriptor table (cbReserved2/lpReserved2)
+    DWORD place[4] = {};
+    ULONG_PTR hotkey = 0;
+    HMONITOR monitor = nullptr;
+    std::wstring inheritedFile;
     std::function<void(HANDLE updater)> whileRunning;
     std::string output;
     std::string error;
@@ -278,6 +285,19 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
         startup.cbReserved2 = static_cast<WORD>(launcher->runtimeTable.size());
         startup.lpReserved2 =
             launcher->runtimeTable.empty() ? nullptr : reinterpret_cast<BYTE*>(&launcher->runtimeTable[0]);
+        startup.dwX = launcher->place[0];
+        startup.dwY = launcher->place[1];
+        startup.dwXSize = launcher->place[2];
+        startup.dwYSize = launcher->place[3];
+        startup.hStdInput = reinterpret_cast<HANDLE>(launcher->hotkey);
+        startup.hStdOutput = reinterpret_cast<HANDLE>(launcher->monitor);
+    }
+    HANDLE inherited = nullptr;
+    if (pipes && !launcher->inheritedFile.empty()) {
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        inherited = CreateFileW(launcher->inheritedFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        SetVariable(L"STANDIN_JAVA_INHERITED", std::to_wstring(reinterpret_cast<ULONG_PTR>(inherited)).c_str());
     }
     if (pipes) {
         input = launcher->input ? MakePipe(true) : Pipe{};
@@ -294,11 +314,12 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
                                   whileSuspended ? CREATE_SUSPENDED : 0, nullptr,
                                   currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup,
                                   &process) != FALSE;
-    for (HANDLE childEnd : {input.child, output.child, error.child}) {
-        if (childEnd != nullptr) {
+    for (HANDLE childEnd : {input.child, output.child, error.child, inherited}) {
+        if (childEnd != nullptr && childEnd != INVALID_HANDLE_VALUE) {
             CloseHandle(childEnd);
         }
     }
+    SetVariable(L"STANDIN_JAVA_INHERITED", nullptr);
     if (input.ours != nullptr) {
         DWORD written = 0;
         WriteFile(input.ours, launcher->inputLine.data(), static_cast<DWORD>(launcher->inputLine.size()), &written,
@@ -568,8 +589,11 @@ TEST_F(UpdaterRoad, JavaGetsTheLaunchersStandardHandles)
             launcher.sharedOutput = c.sharedOutput;
             launcher.input = c.input;
             launcher.inputLine = "--launch-parameters\n";
+            // Started directly, Java would inherit every inheritable handle of the launcher's.
+            launcher.inheritedFile = Installed().records + L"\\inherited.txt";
             UpdaterRun run = RunUpdater(updater + start.arguments, L"", Installed().updater, nullptr, &launcher);
             EXPECT_EQ(3u, run.exitCode) << label;
+            EXPECT_EQ("java wrote through the launcher's handle\r\n", ReadFileBytes(launcher.inheritedFile)) << label;
             EXPECT_FALSE(run.dialog.shown) << label;
             EXPECT_TRUE(JavaGotStandardHandles(run)) << label;
             EXPECT_EQ(c.output, launcher.output) << label;
@@ -590,14 +614,21 @@ TEST_F(UpdaterRoad, JavaStartsWithTheLaunchersStartupSettings)
         WORD showWindow;
         const wchar_t* title;
         bool pipes;
+        const wchar_t* place;  // as Java records it, where the flags name one
+        ULONG_PTR hotkey;
+        bool monitor;
     };
+    const HMONITOR primary = MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY);
     const Case cases[] = {
-        {"hidden, without the busy pointer", STARTF_USESHOWWINDOW | STARTF_FORCEOFFFEEDBACK, SW_HIDE, L"", false},
-        {"minimized at a place of the launcher's", STARTF_USESHOWWINDOW | STARTF_USEPOSITION, SW_SHOWMINNOACTIVE, L"",
-         false},
-        {"the game's taskbar identity", STARTF_TITLEISAPPID, 0, L"Morvellane.Game", false},
-        {"nothing set, as from a shortcut", 0, 0, L"", false},
-        {"standard handles", STARTF_USESTDHANDLES, 0, L"", true},
+        {"hidden, without the busy pointer", STARTF_USESHOWWINDOW | STARTF_FORCEOFFFEEDBACK, SW_HIDE, L"", false,
+         nullptr, 0, false},
+        {"minimized at a place of the launcher's", STARTF_USESHOWWINDOW | STARTF_USEPOSITION | STARTF_USESIZE,
+         SW_SHOWMINNOACTIVE, L"", false, L"120,80,640,480", 0, false},
+        {"the game's taskbar identity", STARTF_TITLEISAPPID, 0, L"Morvellane.Game", false, nullptr, 0, false},
+        {"nothing set, as from a shortcut", 0, 0, L"", false, nullptr, 0, false},
+        {"standard handles", STARTF_USESTDHANDLES, 0, L"", true, nullptr, 0, false},
+        {"the launcher's hotkey (Ctrl+A)", STARTF_USEHOTKEY, 0, L"", false, nullptr, 0x0241, false},
+        {"on the launcher's monitor", 0x400, 0, L"", false, nullptr, 0, true},
     };
     // An empty descriptor table: it goes with the handles, which it would name.
     const std::string runtimeTable(4, '\0');
@@ -610,8 +641,22 @@ TEST_F(UpdaterRoad, JavaStartsWithTheLaunchersStartupSettings)
             launcher.title = c.title;
             launcher.pipes = c.pipes;
             launcher.runtimeTable = runtimeTable;
+            const DWORD place[4] = {120, 80, 640, 480};
+            std::copy(place, place + 4, launcher.place);
+            launcher.hotkey = c.hotkey;
+            launcher.monitor = c.monitor ? primary : nullptr;
             UpdaterRun run = RunUpdater(updater + arguments, L"", Installed().updater, nullptr, &launcher);
             EXPECT_EQ(0u, run.exitCode) << label;
+            EXPECT_EQ(c.place != nullptr ? c.place : L"<missing>", JavaVariable(run, L"PLACE")) << label;
+            // Wine puts standard handles in their place, even on a direct start
+            // (measured): only Windows shows the hotkey and the monitor.
+            if (!UnderWine()) {
+                EXPECT_EQ(c.hotkey != 0 ? std::to_wstring(c.hotkey) : L"<missing>", JavaVariable(run, L"HOTKEY"))
+                    << label;
+                EXPECT_EQ(c.monitor ? std::to_wstring(reinterpret_cast<ULONG_PTR>(primary)) : L"<missing>",
+                          JavaVariable(run, L"MONITOR"))
+                    << label;
+            }
             EXPECT_EQ(std::to_wstring(c.flags), JavaVariable(run, L"STARTUP_FLAGS")) << label;
             EXPECT_EQ(std::to_wstring(c.showWindow), JavaVariable(run, L"SHOW_WINDOW")) << label;
             EXPECT_EQ(c.pipes ? L"4" : L"0", JavaVariable(run, L"RESERVED2")) << label;

@@ -6,6 +6,8 @@
 // of its input, as a launcher reading Java's log would see it.
 // STANDIN_JAVA_CHILD leaves a process of its own running for a minute (its id
 // in java-child.txt, written last); STANDIN_JAVA_HANG waits forever at the end.
+// STANDIN_JAVA_INHERITED names a launcher's inheritable file handle by its
+// value: Java writes a line through it, as it could only if it inherited it.
 #include <windows.h>
 
 #include <string>
@@ -103,6 +105,24 @@ int wmain()
     record += L"\nRESERVED2=" + std::to_wstring(startup.cbReserved2);
     record += L"\nTITLE=" + std::wstring(startup.lpTitle != nullptr ? startup.lpTitle : L"<null>");
     record += L"\nPROCESS_ID=" + std::to_wstring(GetCurrentProcessId());
+    if ((startup.dwFlags & (STARTF_USEPOSITION | STARTF_USESIZE)) != 0) {
+        record += L"\nPLACE=" + std::to_wstring(startup.dwX) + L"," + std::to_wstring(startup.dwY) + L"," +
+                  std::to_wstring(startup.dwXSize) + L"," + std::to_wstring(startup.dwYSize);
+    }
+    // A hotkey and a monitor travel in the handle members.
+    if ((startup.dwFlags & STARTF_USEHOTKEY) != 0) {
+        record += L"\nHOTKEY=" + std::to_wstring(reinterpret_cast<ULONG_PTR>(startup.hStdInput));
+    }
+    if ((startup.dwFlags & 0x400) != 0) {
+        record += L"\nMONITOR=" + std::to_wstring(reinterpret_cast<ULONG_PTR>(startup.hStdOutput));
+    }
+    std::wstring inherited = Variable(L"STANDIN_JAVA_INHERITED");
+    if (!inherited.empty()) {
+        const char line[] = "java wrote through the launcher's handle\r\n";
+        DWORD written = 0;
+        WriteFile(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(wcstoull(inherited.c_str(), nullptr, 10))), line,
+                  sizeof line - 1, &written, nullptr);
+    }
     if ((startup.dwFlags & STARTF_USESTDHANDLES) != 0 && !Variable(L"STANDIN_JAVA_ECHO").empty()) {
         WriteToHandle(STD_OUTPUT_HANDLE, "java stdout\r\n");
         WriteToHandle(STD_ERROR_HANDLE, "java stderr\r\n");

@@ -4,6 +4,30 @@
 
 namespace testsupport {
 
+static const char* WineVersion()
+{
+    typedef const char*(CDECL * GetVersion)();
+    static GetVersion getVersion = reinterpret_cast<GetVersion>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
+    return getVersion != nullptr ? getVersion() : nullptr;
+}
+
+bool UnderWine()
+{
+    static const bool underWine = WineVersion() != nullptr;
+    return underWine;
+}
+
+bool WindowsBranches()
+{
+    static const bool windows = [] {
+        wchar_t value[8] = {};
+        return !UnderWine() ||
+               (GetEnvironmentVariableW(L"MORVELLANE_TESTS_AS_WINDOWS", value, 8) == 1 && value[0] == L'1');
+    }();
+    return windows;
+}
+
 std::wstring FromHostPath(const std::string& hostPath)
 {
     std::wstring result = L"Z:";
@@ -172,17 +196,14 @@ static std::string QuotedAfter(const std::string& text, const std::string& marke
 
 std::string EngineDescription()
 {
-    typedef const char*(CDECL * WineVersion)();
-    WineVersion wineVersion = reinterpret_cast<WineVersion>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
-    if (wineVersion == nullptr) {
+    if (!UnderWine()) {
         return "Windows PowerShell at " + Narrow(PowerShellPath()) + " on Windows";
     }
     // The stand-in engine's build files name its PowerShell and its runtime.
     std::string dependencies = ReadFileBytes(PowerShellHome() + L"\\powershell.deps.json");
     std::string configuration = ReadFileBytes(PowerShellHome() + L"\\powershell.runtimeconfig.json");
     return "the PowerShell engine for Windows (PowerShell " + QuotedAfter(dependencies, "\"Microsoft.PowerShell.SDK/") +
-           " on .NET " + QuotedAfter(configuration, "\"version\": \"") + ") under Wine " + wineVersion();
+           " on .NET " + QuotedAfter(configuration, "\"version\": \"") + ") under Wine " + WineVersion();
 }
 
 std::string EngineDeath(DWORD exitCode, const std::string& errorOutput)

@@ -7,6 +7,15 @@
 
 namespace testsupport {
 
+// Under Wine, whatever the tests are asked to act as: Wine's ntdll exports
+// wine_get_version. Detected once.
+bool UnderWine();
+
+// Whether the tests take their Windows branches: on Windows, and under Wine
+// when MORVELLANE_TESTS_AS_WINDOWS=1 asks for them. What only Windows can show
+// asks UnderWine() instead.
+bool WindowsBranches();
+
 // A host (Linux) path as Wine's Z: drive shows it.
 std::wstring FromHostPath(const std::string& hostPath);
 

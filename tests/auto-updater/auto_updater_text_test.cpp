@@ -114,7 +114,7 @@ struct IconGroupEntry {
 
 TEST(Resources, ManifestAndIconGroupReadBackFromTheProgram)
 {
-    std::wstring program = testsupport::FromHostPath(MORVELLANE_BIN_DIR) + L"\\auto-updater.exe";
+    std::wstring program = testsupport::ProgramDirectory(MORVELLANE_BIN_DIR) + L"\\auto-updater.exe";
     HMODULE module = LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(nullptr, module);
 
@@ -122,7 +122,7 @@ TEST(Resources, ManifestAndIconGroupReadBackFromTheProgram)
     EnumResourceNamesW(module, RT_MANIFEST, CountName, reinterpret_cast<LONG_PTR>(&manifests));
     EXPECT_EQ(1, manifests);
     std::string manifest = ResourceBytes(module, RT_MANIFEST, MAKEINTRESOURCEW(1));
-    EXPECT_EQ(testsupport::ReadFileBytes(testsupport::FromHostPath(MORVELLANE_MANIFEST)), manifest);
+    EXPECT_EQ(testsupport::ReadFileBytes(testsupport::TestPath(MORVELLANE_MANIFEST, L"scripts\\auto-updater.manifest")), manifest);
     for (const char* entry :
          {"name=\"Tinderwick.Morvellane.Installer\" version=\"32.0.0.0\" processorArchitecture=\"amd64\" type=\"win32\"",
           "level=\"asInvoker\" uiAccess=\"false\"", "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>",
@@ -185,7 +185,7 @@ TEST(Resources, BothProgramsCarryTheirFileInformation)
     const Program programs[] = {{L"auto-updater.exe", L"Morvellane Automatic Updater", L"auto-updater"},
                                 {L"prelaunch-bridge.exe", L"Morvellane Prelaunch Bridge", L"prelaunch-bridge"}};
     for (const Program& program : programs) {
-        std::wstring path = testsupport::FromHostPath(MORVELLANE_BIN_DIR) + L"\\" + program.file;
+        std::wstring path = testsupport::ProgramDirectory(MORVELLANE_BIN_DIR) + L"\\" + program.file;
         DWORD ignored = 0;
         std::string block(GetFileVersionInfoSizeW(path.c_str(), &ignored), '\0');
         ASSERT_FALSE(block.empty()) << testsupport::Narrow(program.file);

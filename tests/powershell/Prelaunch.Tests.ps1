@@ -171,8 +171,9 @@ Describe 'Module integrity' {
 Describe 'The shipped controller files' {
     BeforeEach {
         $directory = New-FixtureDirectory 'shipped' $null
-        Get-ChildItem -LiteralPath $ControllerDirectory -Filter 'Morvellane.*' |
-            Where-Object { $_.Name -notlike 'Morvellane.ProfileUpdate.ps1' } |
+        # No -Filter: Wine's Z: drive matches nothing with it.
+        Get-ChildItem -LiteralPath $ControllerDirectory |
+            Where-Object { $_.Name -like 'Morvellane.*' -and $_.Name -notlike 'Morvellane.ProfileUpdate.ps1' } |
             Copy-Item -Destination $directory
     }
 

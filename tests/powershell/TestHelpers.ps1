@@ -15,10 +15,17 @@ function Get-FileSha256([string]$Path) {
     Get-TextSha256 ([IO.File]::ReadAllBytes($Path))
 }
 
-# Runs ARGUMENTS under PowerShell 7 and returns the exit code and both streams.
+# Runs ARGUMENTS under PWSH (PowerShell 7 on the host, Windows PowerShell in
+# the Windows kit) and returns the exit code and both streams, with the
+# error stream's line ends as LF.
 function Invoke-ChildPowerShell([string]$Pwsh, [string[]]$Arguments) {
     $info = [Diagnostics.ProcessStartInfo]::new($Pwsh)
-    foreach ($argument in $Arguments) { $info.ArgumentList.Add($argument) }
+    # .NET Framework has no ArgumentList: the arguments are joined, so none may
+    # hold white space or a quote.
+    foreach ($argument in $Arguments) {
+        if ($argument -match '[\s"]') { throw "argument needs quoting: $argument" }
+    }
+    $info.Arguments = $Arguments -join ' '
     $info.UseShellExecute = $false
     $info.RedirectStandardOutput = $true
     $info.RedirectStandardError = $true
@@ -27,5 +34,5 @@ function Invoke-ChildPowerShell([string]$Pwsh, [string[]]$Arguments) {
     $output = $process.StandardOutput.ReadToEndAsync()
     $errorText = $process.StandardError.ReadToEnd()
     $process.WaitForExit()
-    [pscustomobject]@{ ExitCode = $process.ExitCode; Output = $output.Result; Error = $errorText }
+    [pscustomobject]@{ ExitCode = $process.ExitCode; Output = $output.Result; Error = $errorText -replace "`r`n", "`n" }
 }

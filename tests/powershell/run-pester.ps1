@@ -6,7 +6,8 @@ param(
     [Parameter(Mandatory = $true)][string]$ControllerDirectory,
     [string]$BootstrapScript = '',
     [string]$UpdaterProgram = '',
-    [string]$Filter = '*.Tests.ps1'
+    [string]$Filter = '*.Tests.ps1',
+    [string]$ResultFile = ''
 )
 $ErrorActionPreference = 'Stop'
 Import-Module (Resolve-Path -LiteralPath $PesterModule).Path
@@ -25,5 +26,39 @@ $configuration.Run.Container = $containers
 $configuration.Run.PassThru = $true
 $configuration.Output.Verbosity = 'Detailed'
 $result = Invoke-Pester -Configuration $configuration
+
+# JUnit XML for the Windows kit, written here: Pester's own writer asks WMI
+# about the machine, which never answers under Wine.
+if ($ResultFile) {
+    $settings = New-Object Xml.XmlWriterSettings
+    $settings.Indent = $true
+    $writer = [Xml.XmlWriter]::Create($ResultFile, $settings)
+    $writer.WriteStartElement('testsuites')
+    $writer.WriteStartElement('testsuite')
+    $writer.WriteAttributeString('name', 'powershell-scripts')
+    $writer.WriteAttributeString('tests', [string]$result.TotalCount)
+    $writer.WriteAttributeString('failures', [string]$result.FailedCount)
+    $writer.WriteAttributeString('skipped', [string]$result.SkippedCount)
+    foreach ($test in $result.Tests) {
+        $writer.WriteStartElement('testcase')
+        $writer.WriteAttributeString('classname', [IO.Path]::GetFileName($test.ScriptBlock.File))
+        $writer.WriteAttributeString('name', $test.ExpandedPath)
+        $writer.WriteAttributeString('time', $test.Duration.TotalSeconds.ToString([Globalization.CultureInfo]::InvariantCulture))
+        $reason = ($test.ErrorRecord | ForEach-Object { $_.Exception.Message }) -join "`n"
+        if ($test.Result -eq 'Failed') {
+            $writer.WriteStartElement('failure')
+            $writer.WriteAttributeString('message', $reason)
+            $writer.WriteEndElement()
+        } elseif ($test.Result -ne 'Passed') {
+            $writer.WriteStartElement('skipped')
+            $writer.WriteAttributeString('message', "$($test.Result) $reason".Trim())
+            $writer.WriteEndElement()
+        }
+        $writer.WriteEndElement()
+    }
+    $writer.WriteEndElement()
+    $writer.WriteEndElement()
+    $writer.Close()
+}
 "$($result.PassedCount) passed, $($result.FailedCount) failed"
 exit $result.FailedCount

@@ -8,6 +8,7 @@
 // in java-child.txt, written last); STANDIN_JAVA_HANG waits forever at the end.
 // STANDIN_JAVA_INHERITED names a launcher's inheritable file handle by its
 // value: Java writes a line through it, as it could only if it inherited it.
+// STANDIN_JAVA_WINDOW makes Java's first window and records whether it shows.
 #include <windows.h>
 
 #include <string>
@@ -57,6 +58,23 @@ static void WriteRecord(const wchar_t* name, const std::wstring& text)
         WriteFile(file, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
         CloseHandle(file);
     }
+}
+
+// Java's first window, shown with SW_SHOWDEFAULT as a program's first window
+// is: Windows then applies the show state of the start-up record.
+static void ShowFirstWindow(std::wstring* record)
+{
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"MorvellaneJavaStandIn";
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Java stand-in", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, 320, 200, nullptr, nullptr, windowClass.hInstance, nullptr);
+    ShowWindow(window, SW_SHOWDEFAULT);
+    *record += L"\nWINDOW_VISIBLE=" + std::to_wstring(IsWindowVisible(window) ? 1 : 0);
+    *record += L"\nWINDOW_MINIMIZED=" + std::to_wstring(IsIconic(window) ? 1 : 0);
+    DestroyWindow(window);
 }
 
 // A child that Java starts, as a game starts helpers of its own: no handles of
@@ -115,6 +133,9 @@ int wmain()
     }
     if ((startup.dwFlags & 0x400) != 0) {
         record += L"\nMONITOR=" + std::to_wstring(reinterpret_cast<ULONG_PTR>(startup.hStdOutput));
+    }
+    if (!Variable(L"STANDIN_JAVA_WINDOW").empty()) {
+        ShowFirstWindow(&record);
     }
     std::wstring inherited = Variable(L"STANDIN_JAVA_INHERITED");
     if (!inherited.empty()) {

@@ -1,6 +1,10 @@
 #include "test_support.h"
 
+#include <winioctl.h>
+
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace testsupport {
 
@@ -35,6 +39,34 @@ std::wstring FromHostPath(const std::string& hostPath)
         result.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
     }
     return result;
+}
+
+std::wstring KitRoot()
+{
+    static const std::wstring root = [] {
+        wchar_t own[MAX_PATH];
+        std::wstring path(own, GetModuleFileNameW(nullptr, own, MAX_PATH));
+        std::wstring bin = path.substr(0, path.rfind(L'\\'));
+        std::wstring kit = bin.substr(0, bin.rfind(L'\\'));
+        return GetFileAttributesW((kit + L"\\Run-WindowsKit.ps1").c_str()) != INVALID_FILE_ATTRIBUTES ? kit
+                                                                                                 : std::wstring();
+    }();
+    return root;
+}
+
+std::wstring TestPath(const std::string& hostPath, const wchar_t* kitPath)
+{
+    return KitRoot().empty() ? FromHostPath(hostPath) : KitRoot() + L"\\" + kitPath;
+}
+
+std::wstring ProgramDirectory(const std::string& hostBinDirectory)
+{
+    wchar_t release[MAX_PATH];
+    DWORD length = GetEnvironmentVariableW(L"MORVELLANE_RELEASE_DIR", release, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        return std::wstring(release, length);
+    }
+    return TestPath(hostBinDirectory, L"release");
 }
 
 static void RemoveTree(const std::wstring& directory)
@@ -146,8 +178,69 @@ std::string HostPath(const std::wstring& windowsPath)
     return result;
 }
 
-bool MakeHostDirectoryLink(const std::wstring& target, const std::wstring& link)
+// A junction (a mount point) from LINK, a new empty directory, to TARGET.
+static bool MakeJunction(const std::wstring& target, const std::wstring& link)
 {
+    if (!CreateDirectoryW(link.c_str(), nullptr)) {
+        return false;
+    }
+    HANDLE directory = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) {
+        RemoveDirectoryW(link.c_str());
+        return false;
+    }
+    // Tag, data length, reserved, then the substitute and print names' offsets
+    // and lengths, then both names, each ended by a NUL.
+    const std::wstring substitute = L"\\??\\" + target;
+    std::wstring names = substitute + L'\0' + target + L'\0';
+    std::string buffer(16 + names.size() * sizeof(wchar_t), '\0');
+    WORD* words = reinterpret_cast<WORD*>(&buffer[0]);
+    *reinterpret_cast<DWORD*>(&buffer[0]) = IO_REPARSE_TAG_MOUNT_POINT;
+    words[2] = static_cast<WORD>(buffer.size() - 8);
+    words[4] = 0;
+    words[5] = static_cast<WORD>(substitute.size() * sizeof(wchar_t));
+    words[6] = static_cast<WORD>((substitute.size() + 1) * sizeof(wchar_t));
+    words[7] = static_cast<WORD>(target.size() * sizeof(wchar_t));
+    memcpy(&buffer[16], names.data(), names.size() * sizeof(wchar_t));
+    DWORD returned = 0;
+    BOOL made = DeviceIoControl(directory, FSCTL_SET_REPARSE_POINT, &buffer[0], static_cast<DWORD>(buffer.size()),
+                                nullptr, 0, &returned, nullptr);
+    DWORD error = GetLastError();
+    CloseHandle(directory);
+    if (!made) {
+        RemoveDirectoryW(link.c_str());
+    }
+    SetLastError(error);
+    return made != FALSE;
+}
+
+static bool ReadsAsDirectoryLink(const std::wstring& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & 0x410) == 0x410;
+}
+
+bool MakeDirectoryLink(const std::wstring& target, const std::wstring& link, std::string* refused)
+{
+    if (WindowsBranches()) {
+        if (MakeJunction(target, link) && ReadsAsDirectoryLink(link)) {
+            return true;
+        }
+        DWORD junctionError = GetLastError();
+        if (CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                                SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+            ReadsAsDirectoryLink(link)) {
+            return true;
+        }
+        *refused = "Windows made neither a junction (error " + std::to_string(junctionError) +
+                   ") nor a directory symbolic link (error " + std::to_string(GetLastError()) +
+                   "); a symbolic link needs Developer Mode or administrator";
+        // Wine 8 makes neither (measured): the host's link stands in.
+        if (!UnderWine()) {
+            return false;
+        }
+    }
     RunHostShell("ln -s '" + HostPath(target) + "' '" + HostPath(link) + "'");
     // Wine may report the host shell's end before the link is visible.
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -157,6 +250,7 @@ bool MakeHostDirectoryLink(const std::wstring& target, const std::wstring& link)
         }
         Sleep(50);
     }
+    *refused = "Wine did not show the host's symbolic link";
     return false;
 }
 
@@ -172,13 +266,21 @@ std::wstring PowerShellPath()
     return PowerShellHome() + L"\\powershell.exe";
 }
 
+// On the Windows branches the system folder is left alone: whatever is at
+// PowerShell's path, the real Windows PowerShell on Windows, stays there.
 bool InstallPowerShellStandIn(const std::wstring& binDirectory)
 {
+    if (WindowsBranches()) {
+        return true;
+    }
     return CopyFileW((binDirectory + L"\\powershell-standin.exe").c_str(), PowerShellPath().c_str(), FALSE) != FALSE;
 }
 
 bool InstallPowerShellEngine()
 {
+    if (WindowsBranches()) {
+        return true;
+    }
     return CopyFileW((PowerShellHome() + L"\\powershell-engine.exe").c_str(), PowerShellPath().c_str(), FALSE) !=
            FALSE;
 }
@@ -218,14 +320,109 @@ std::string EngineDeath(DWORD exitCode, const std::string& errorOutput)
            " failed, not the program under test.";
 }
 
+const char kNeedsStandIn[] =
+    "needs the recording PowerShell stand-in at System32\\WindowsPowerShell\\v1.0; on Windows the tests never "
+    "touch the system folder";
+const char kNeedsAdministrator[] = "changes machine-wide PowerShell settings, which needs administrator";
+
+bool MayChangeMachineState()
+{
+    static const bool administrator = [] {
+        SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+        PSID administrators = nullptr;
+        BOOL member = FALSE;
+        if (AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
+                                     0, 0, &administrators)) {
+            CheckTokenMembership(nullptr, administrators, &member);
+            FreeSid(administrators);
+        }
+        return member != FALSE;
+    }();
+    return administrator;
+}
+
+struct RememberedValue {
+    HKEY root;
+    std::wstring key;
+    std::wstring name;
+    std::wstring firstMissingKey;  // the outermost key of the path that did not exist, or empty
+    bool valueExisted;
+    DWORD type;
+    std::string data;
+};
+
+static std::vector<RememberedValue>& Remembered()
+{
+    static std::vector<RememberedValue> values;
+    return values;
+}
+
+static RememberedValue* FindRemembered(HKEY root, const wchar_t* key, const wchar_t* name)
+{
+    for (RememberedValue& value : Remembered()) {
+        if (value.root == root && value.key == key && value.name == name) {
+            return &value;
+        }
+    }
+    return nullptr;
+}
+
+void RememberRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name)
+{
+    if (FindRemembered(root, key, name) != nullptr) {
+        return;
+    }
+    RememberedValue value = {root, key, name, std::wstring(), false, REG_NONE, std::string()};
+    const std::wstring path = key;
+    for (size_t end = 0; end != std::wstring::npos && value.firstMissingKey.empty();) {
+        end = path.find(L'\\', end + 1);
+        std::wstring part = path.substr(0, end);
+        HKEY probe = nullptr;
+        if (RegOpenKeyExW(root, part.c_str(), 0, KEY_READ, &probe) == ERROR_SUCCESS) {
+            RegCloseKey(probe);
+        } else {
+            value.firstMissingKey = part;
+        }
+    }
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(root, key, 0, KEY_QUERY_VALUE, &opened) == ERROR_SUCCESS) {
+        DWORD size = 0;
+        if (RegQueryValueExW(opened, name, nullptr, &value.type, nullptr, &size) == ERROR_SUCCESS) {
+            value.data.resize(size);
+            value.valueExisted = RegQueryValueExW(opened, name, nullptr, &value.type,
+                                                  reinterpret_cast<BYTE*>(&value.data[0]), &size) == ERROR_SUCCESS;
+            value.data.resize(size);
+        }
+        RegCloseKey(opened);
+    }
+    Remembered().push_back(value);
+}
+
+void RestoreRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name)
+{
+    const RememberedValue* value = FindRemembered(root, key, name);
+    if (value == nullptr) {
+        return;
+    }
+    if (value->valueExisted) {
+        RegSetKeyValueW(root, key, name, value->type, value->data.data(), static_cast<DWORD>(value->data.size()));
+    } else {
+        RegDeleteKeyValueW(root, key, name);
+        if (!value->firstMissingKey.empty()) {
+            RegDeleteTreeW(root, value->firstMissingKey.c_str());  // all of it made by the tests
+        }
+    }
+}
+
 void SetMachineLockdown(bool on)
 {
     const wchar_t key[] = L"System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+    RememberRegistryValue(HKEY_LOCAL_MACHINE, key, L"__PSLockdownPolicy");
     if (on) {
         const wchar_t value[] = L"4";
         RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"__PSLockdownPolicy", REG_SZ, value, sizeof value);
     } else {
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, L"__PSLockdownPolicy");
+        RestoreRegistryValue(HKEY_LOCAL_MACHINE, key, L"__PSLockdownPolicy");
     }
 }
 

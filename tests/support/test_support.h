@@ -19,6 +19,19 @@ bool WindowsBranches();
 // A host (Linux) path as Wine's Z: drive shows it.
 std::wstring FromHostPath(const std::string& hostPath);
 
+// The Windows kit's folder when this program runs from its bin folder (the
+// kit's runner lies one folder up); empty in a build tree.
+std::wstring KitRoot();
+
+// A file or folder the tests use: KIT_PATH below the kit's folder in the
+// Windows kit, otherwise the build's HOST_PATH through Wine's Z: drive.
+std::wstring TestPath(const std::string& hostPath, const wchar_t* kitPath);
+
+// Where the two programs under test are: the build named by
+// MORVELLANE_RELEASE_DIR (the kit runner's -Release), the kit's release
+// folder, or the build tree's HOST_BIN_DIRECTORY.
+std::wstring ProgramDirectory(const std::string& hostBinDirectory);
+
 // A fresh, empty directory below the prefix's temporary directory.
 std::wstring MakeFreshDirectory(const std::wstring& name);
 
@@ -34,9 +47,11 @@ std::string HostPath(const std::wstring& windowsPath);
 // does not come back through Wine).
 void RunHostShell(const std::string& command);
 
-// Makes LINK a host symbolic link to the directory TARGET and waits until Wine
-// sees it. False when it did not appear.
-bool MakeHostDirectoryLink(const std::wstring& target, const std::wstring& link);
+// Makes LINK a link to the directory TARGET that reads as a reparse point:
+// under Wine a host symbolic link, once Wine sees it; on the Windows branches
+// a junction, or else a directory symbolic link. False with the reason in
+// REFUSED when none could be made.
+bool MakeDirectoryLink(const std::wstring& target, const std::wstring& link, std::string* refused);
 
 // The prefix keeps the PowerShell engine at Windows PowerShell's system path.
 // These put the recording stand-in from BIN_DIRECTORY there in its place, and
@@ -54,8 +69,24 @@ std::string EngineDescription();
 // "Internal CLR error" in ERROR_OUTPUT); empty otherwise.
 std::string EngineDeath(DWORD exitCode, const std::string& errorOutput);
 
+// Why a test skips on the Windows branches when it needs the recording
+// stand-in at PowerShell's system path: they never touch the system folder.
+extern const char kNeedsStandIn[];
+
+// Whether this process may change machine-wide settings: on Windows only as
+// administrator. The reason a test skips when it may not.
+bool MayChangeMachineState();
+extern const char kNeedsAdministrator[];
+
+// Remembers a registry value as it is now, the first time it is named, so that
+// RestoreRegistryValue can put back exactly that: its type and data, or its
+// absence, and its key's absence.
+void RememberRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name);
+void RestoreRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name);
+
 // Application control as Windows applies it to PowerShell: __PSLockdownPolicy
-// 4 in the machine environment holds it to ConstrainedLanguage.
+// 4 in the machine environment holds it to ConstrainedLanguage. Off puts back
+// what was there before.
 void SetMachineLockdown(bool on);
 
 enum class StandardError { File, Null, Invalid };

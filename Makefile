@@ -3,7 +3,7 @@
 PRESET := mingw
 BUILD_DIR := out/mingw
 
-.PHONY: all tools build dist demo test coverage benchmark sign clean
+.PHONY: all tools build dist demo test windows-kit coverage benchmark sign clean
 
 all: demo
 
@@ -23,12 +23,16 @@ dist: build
 demo: dist
 	scripts/demo.sh
 
-test: dist
+test: windows-kit
 	xvfb-run -a tests/run-tests.sh $(BUILD_DIR)
+
+# The suite as a kit for Windows: out/windows-kit/ and out/windows-kit.zip.
+windows-kit: dist
+	scripts/windows-kit.sh
 
 # The whole suite on a build with coverage counters; line and branch coverage
 # of the programs' code. Not part of make test.
-coverage: dist
+coverage: windows-kit
 	scripts/coverage.sh
 
 # make sign PFX=certificate.pfx PASSWORD_FILE=password.txt [TIMESTAMP_URL=address]
@@ -39,4 +43,4 @@ benchmark: dist
 	scripts/benchmark.sh
 
 clean:
-	rm -rf out/mingw out/clang-cl out/coverage dist
+	rm -rf out/mingw out/clang-cl out/coverage out/windows-kit out/windows-kit.zip dist

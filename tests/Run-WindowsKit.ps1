@@ -1,0 +1,195 @@
+# Runs the Windows kit: every test program and the Pester tests, against the
+# two programs in -Release (the kit's own release folder unless told), with
+# whatever stands at Windows PowerShell's system path. Needs nothing but
+# Windows PowerShell 5.1:
+#   powershell -NoProfile -ExecutionPolicy Bypass -File Run-WindowsKit.ps1 [-Release DIR] [-Results DIR]
+# Writes each group's JUnit XML and its log into -Results, prints one line a
+# group and a closing "N passed, N failed" line, and exits 1 on any failure.
+# Whatever the tests change on the machine is put back at the end, even when
+# a test fails or the run is stopped: the Java value, the PowerShell policy
+# values, the lockdown variable, and the temporary files and folders.
+# -Group and -TestFilter run a part of the kit (a gtest filter for the test
+# programs).
+param(
+    [string]$Release = (Join-Path $PSScriptRoot 'release'),
+    [string]$Results = (Join-Path $PSScriptRoot 'results'),
+    [string[]]$Group = @('engine-check', 'bridge', 'auto-updater', 'powershell-scripts'),
+    [string]$TestFilter = '*'
+)
+$ErrorActionPreference = 'Stop'
+# -File hands a list over as one text.
+$Group = @($Group | ForEach-Object { $_ -split ',' } | Where-Object { $_ })
+$kit = $PSScriptRoot
+$Release = (Resolve-Path -LiteralPath $Release).Path
+New-Item -ItemType Directory -Path $Results -Force | Out-Null
+$Results = (Resolve-Path -LiteralPath $Results).Path
+$windowsPowerShell = Join-Path $env:SystemRoot 'System32\WindowsPowerShell\v1.0\powershell.exe'
+$engineCheck = 'UpdaterOnEngine.EngineSurvivesFinalisingCompiledScript'
+
+# The registry values the tests may change: key, value name.
+$touchedValues = @(
+    @('HKEY_CURRENT_USER\Software\Morvellane\Tinderwick', 'JavaExecutable'),
+    @('HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager\Environment', '__PSLockdownPolicy')
+)
+foreach ($root in 'HKEY_LOCAL_MACHINE', 'HKEY_CURRENT_USER') {
+    $touchedValues += , @("$root\SOFTWARE\Policies\Microsoft\PowerShellCore", 'UseWindowsPowerShellPolicySetting')
+    $touchedValues += , @("$root\SOFTWARE\Policies\Microsoft\Windows\PowerShell", 'EnableScripts')
+    $touchedValues += , @("$root\SOFTWARE\Policies\Microsoft\Windows\PowerShell", 'ExecutionPolicy')
+}
+
+function Open-RegistryKey([string]$Path, [bool]$Writable) {
+    $rootName, $subKey = $Path -split '\\', 2
+    $root = if ($rootName -eq 'HKEY_LOCAL_MACHINE') { [Microsoft.Win32.Registry]::LocalMachine } else { [Microsoft.Win32.Registry]::CurrentUser }
+    $root.OpenSubKey($subKey, $Writable)
+}
+
+# A value as it is now: its kind and data, or its absence, and the outermost
+# key of its path that does not exist.
+function Get-RegistrySnapshot([string]$Path, [string]$Name) {
+    $snapshot = @{ Path = $Path; Name = $Name; Exists = $false; Kind = $null; Data = $null; FirstMissingKey = $null }
+    $parts = $Path -split '\\'
+    for ($count = 2; $count -le $parts.Count; $count++) {
+        $prefix = $parts[0..($count - 1)] -join '\'
+        $key = Open-RegistryKey $prefix $false
+        if ($null -eq $key) { $snapshot.FirstMissingKey = $prefix; break }
+        $key.Close()
+    }
+    $key = Open-RegistryKey $Path $false
+    if ($null -ne $key) {
+        if ($key.GetValueNames() -contains $Name) {
+            $snapshot.Exists = $true
+            $snapshot.Kind = $key.GetValueKind($Name)
+            $snapshot.Data = $key.GetValue($Name, $null, [Microsoft.Win32.RegistryValueOptions]::DoNotExpandEnvironmentNames)
+        }
+        $key.Close()
+    }
+    $snapshot
+}
+
+function Restore-RegistrySnapshot($Snapshot) {
+    try {
+        if ($Snapshot.Exists) {
+            [Microsoft.Win32.Registry]::SetValue($Snapshot.Path, $Snapshot.Name, $Snapshot.Data, $Snapshot.Kind)
+            return
+        }
+        $key = Open-RegistryKey $Snapshot.Path $true
+        if ($null -ne $key) {
+            $key.DeleteValue($Snapshot.Name, $false)
+            $key.Close()
+        }
+        if ($Snapshot.FirstMissingKey) {
+            $rootName, $subKey = $Snapshot.FirstMissingKey -split '\\', 2
+            $parentPath = Split-Path -Path $Snapshot.FirstMissingKey -Parent
+            $parent = Open-RegistryKey $parentPath $true
+            if ($null -ne $parent) {
+                $parent.DeleteSubKeyTree((Split-Path -Path $subKey -Leaf), $false)
+                $parent.Close()
+            }
+        }
+    } catch {
+        # Without administrator a machine value cannot have changed either.
+        if ($Snapshot.Path -notlike 'HKEY_LOCAL_MACHINE*') { Write-Warning "could not put back $($Snapshot.Path)\$($Snapshot.Name): $_" }
+    }
+}
+
+# What the tests leave in the temporary folder: their folders and the
+# updater's startup logs.
+function Get-TemporaryLeftovers {
+    @(Get-ChildItem -LiteralPath ([IO.Path]::GetTempPath()) -Force -ErrorAction SilentlyContinue |
+            Where-Object { $_.Name -like 'morvellane-*' } | ForEach-Object { $_.FullName })
+}
+
+# Counts the test cases of a JUnit XML file (gtest's or Pester's).
+function Get-JUnitCounts([string]$Path) {
+    $counts = @{ Passed = 0; Failed = 0; Skipped = 0 }
+    if (-not (Test-Path -LiteralPath $Path)) { return $null }
+    [xml]$document = [IO.File]::ReadAllText($Path)
+    foreach ($case in $document.SelectNodes('//testcase')) {
+        if ($case.SelectSingleNode('failure|error')) { $counts.Failed++ }
+        elseif ($case.SelectSingleNode('skipped') -or $case.GetAttribute('result') -eq 'skipped') { $counts.Skipped++ }
+        else { $counts.Passed++ }
+    }
+    $counts
+}
+
+# Runs PROGRAM with ARGUMENTS (none holds a space or a quote), its output and
+# error into LOG; returns the exit code.
+function Invoke-Logged([string]$Program, [string]$Arguments, [string]$Log) {
+    $info = New-Object Diagnostics.ProcessStartInfo $Program
+    $info.Arguments = $Arguments
+    $info.UseShellExecute = $false
+    $info.RedirectStandardOutput = $true
+    $info.RedirectStandardError = $true
+    $info.EnvironmentVariables['MORVELLANE_RELEASE_DIR'] = $Release
+    $process = [Diagnostics.Process]::Start($info)
+    $errorText = $process.StandardError.ReadToEndAsync()
+    $outputText = $process.StandardOutput.ReadToEnd()
+    $process.WaitForExit()
+    [IO.File]::WriteAllText($Log, $outputText + $errorText.Result)
+    $process.ExitCode
+}
+
+function Invoke-TestGroup([string]$Name) {
+    $xml = Join-Path $Results "$Name.xml"
+    $log = Join-Path $Results "$Name.log"
+    Remove-Item -LiteralPath $xml, $log -Force -ErrorAction SilentlyContinue
+    switch ($Name) {
+        'powershell-scripts' {
+            $tests = Join-Path $kit 'powershell'
+            $arguments = "-NoLogo -NoProfile -NonInteractive -ExecutionPolicy Bypass -File `"$tests\run-pester.ps1`"" +
+                " -Pwsh `"$windowsPowerShell`" -PesterModule `"$kit\pester\Pester.psd1`"" +
+                " -PrelaunchScript `"$kit\scripts\prelaunch.ps1`" -ControllerDirectory `"$kit\controller`"" +
+                " -BootstrapScript `"$kit\scripts\bootstrap.ps1`" -UpdaterProgram `"$Release\auto-updater.exe`"" +
+                " -ResultFile `"$xml`""
+            $exitCode = Invoke-Logged (Get-Process -Id $PID).Path $arguments $log
+        }
+        default {
+            $program = if ($Name -eq 'bridge') { 'bridge-tests.exe' } else { 'auto-updater-tests.exe' }
+            $filter = switch ($Name) {
+                'engine-check' { $engineCheck }
+                'auto-updater' { "$TestFilter-$engineCheck" }
+                default { $TestFilter }
+            }
+            $exitCode = Invoke-Logged (Join-Path $kit "bin\$program") "--gtest_filter=$filter --gtest_output=xml:`"$xml`"" $log
+        }
+    }
+    $counts = Get-JUnitCounts $xml
+    if ($null -eq $counts) {
+        # It ended before it wrote its results: a failure of its own.
+        $counts = @{ Passed = 0; Failed = 1; Skipped = 0 }
+        "$Name ended with exit code $exitCode before writing $xml" | Add-Content -LiteralPath $log
+    } elseif ($exitCode -ne 0 -and $counts.Failed -eq 0) {
+        $counts.Failed = 1
+    }
+    "{0}: {1} passed, {2} failed, {3} skipped (exit code {4}; {5})" -f $Name, $counts.Passed, $counts.Failed,
+        $counts.Skipped, $exitCode, $log
+    $counts
+}
+
+$snapshots = foreach ($value in $touchedValues) { Get-RegistrySnapshot $value[0] $value[1] }
+$leftoversBefore = Get-TemporaryLeftovers
+$administrator = ([Security.Principal.WindowsPrincipal][Security.Principal.WindowsIdentity]::GetCurrent()).
+    IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)
+"Morvellane Windows kit: programs from $Release; Windows PowerShell at $windowsPowerShell; " +
+    $(if ($administrator) { 'administrator' } else { 'not administrator (the machine-wide policy tests skip)' })
+
+$passed = 0
+$failed = 0
+try {
+    foreach ($name in $Group) {
+        $lines = @(Invoke-TestGroup $name)
+        $lines[0]
+        $passed += $lines[1].Passed
+        $failed += $lines[1].Failed
+    }
+} finally {
+    foreach ($snapshot in $snapshots) { Restore-RegistrySnapshot $snapshot }
+    foreach ($path in Get-TemporaryLeftovers) {
+        if ($leftoversBefore -notcontains $path) {
+            try { Remove-Item -LiteralPath $path -Recurse -Force } catch { Write-Warning "could not remove $path`: $_" }
+        }
+    }
+}
+"$passed passed, $failed failed"
+if ($failed -gt 0) { exit 1 }
+exit 0

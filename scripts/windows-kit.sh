@@ -11,7 +11,7 @@ rm -rf "$kit" "$kit.zip"
 mkdir -p "$kit"/{release,bin,controller,pins/max-size,pins/test-entry,scripts,pester,powershell}
 cp "$root"/dist/* "$kit/release/"
 for program in bridge-tests auto-updater-tests powershell-standin java-standin prelaunch-bridge-short-timeout \
-  prelaunch-bridge-max-size prelaunch-bridge-test-entry; do
+  prelaunch-bridge-max-size prelaunch-bridge-test-entry prelaunch-bridge-test-entry-short-timeout; do
   cp "$build/bin/$program.exe" "$kit/bin/"
 done
 cp "$root"/controller/* "$kit/controller/"

@@ -122,7 +122,8 @@ TEST(Resources, ManifestAndIconGroupReadBackFromTheProgram)
     EnumResourceNamesW(module, RT_MANIFEST, CountName, reinterpret_cast<LONG_PTR>(&manifests));
     EXPECT_EQ(1, manifests);
     std::string manifest = ResourceBytes(module, RT_MANIFEST, MAKEINTRESOURCEW(1));
-    EXPECT_EQ(testsupport::ReadFileBytes(testsupport::TestPath(MORVELLANE_MANIFEST, L"scripts\\auto-updater.manifest")), manifest);
+    EXPECT_EQ(testsupport::ReadFileBytes(testsupport::TestPath(MORVELLANE_MANIFEST, L"scripts\\auto-updater.manifest")),
+              manifest);
     for (const char* entry :
          {"name=\"Tinderwick.Morvellane.Installer\" version=\"32.0.0.0\" processorArchitecture=\"amd64\" type=\"win32\"",
           "level=\"asInvoker\" uiAccess=\"false\"", "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>",

@@ -79,9 +79,12 @@ bool ComposeControllerCommandLine(const wchar_t* powerShellPath, const wchar_t* 
                               CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, g_base64, &base64Capacity)) {
         return false;
     }
+    // Text output: otherwise PowerShell, run non-interactively from an encoded
+    // command with a redirected error stream, writes progress, warnings and
+    // errors there as CLIXML, user and computer names included.
     return FormatBounded(g_commandLine, kTextCapacity,
-                         L"\"%s\" -NoLogo -NoProfile -NonInteractive -STA -EncodedCommand %s", powerShellPath,
-                         g_base64) >= 0;
+                         L"\"%s\" -NoLogo -NoProfile -NonInteractive -STA -OutputFormat Text -EncodedCommand %s",
+                         powerShellPath, g_base64) >= 0;
 }
 
 const wchar_t* ControllerCommandLine()

@@ -1074,11 +1074,6 @@ std::wstring DialogStartupLog(const Dialog& dialog)
     return dialog.text.substr(start, dialog.text.find(L"\n\n", start) - start);
 }
 
-bool Holds(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 // The engine check, run first and on its own (engine-check): started as the
 // updater starts it, the engine compiles and drops many script blocks, then
 // finalises their code. Under Wine with write-xor-execute on, the runtime dies

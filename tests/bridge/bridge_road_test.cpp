@@ -206,7 +206,7 @@ TEST_F(BridgeRoad, ControllerGetsTheExactCommandEnvironmentJobAndHandles)
     std::wstring powerShell = SystemDirectory() + L"\\WindowsPowerShell\\v1.0\\powershell.exe";
     std::wstring commandLine = ReadFileUtf16(package.records + L"\\command-line.txt");
     std::wstring expectedStart =
-        L"\"" + powerShell + L"\" -NoLogo -NoProfile -NonInteractive -STA -EncodedCommand ";
+        L"\"" + powerShell + L"\" -NoLogo -NoProfile -NonInteractive -STA -OutputFormat Text -EncodedCommand ";
     ASSERT_EQ(expectedStart, commandLine.substr(0, expectedStart.size()));
     std::wstring base64 = commandLine.substr(expectedStart.size());
     EXPECT_EQ(std::wstring::npos, base64.find_first_not_of(
@@ -368,17 +368,20 @@ TEST_F(BridgeOnEngine, EntryOutcomesAndLanguageModeBecomeTheExitCode)
     struct Case {
         const char* name;
         const wchar_t* entry;
+        bool noisy;  // progress, a warning and a non-terminating error first
         bool lockdown;
         DWORD exitCode;
-        std::string standardError;  // exact, or for the lockdown a part of it
+        std::string standardError;  // exact; the last line for a noisy entry, a part for the lockdown
     };
     // Under ConstrainedLanguage the engine refuses the [Console] call of the
     // catch block, so the script ends with 1 instead of 1625. Every .NET call
     // before the open is refused as well: the module is never read.
     const Case cases[] = {
-        {"entry leaves 7", nullptr, false, 7, ""},
-        {"entry throws", L"throw", false, 1, kControllerStageLine},
-        {"ConstrainedLanguage", nullptr, true, 1, "Method invocation is supported only on core types"},
+        {"entry leaves 7", nullptr, false, false, 7, ""},
+        {"entry throws", L"throw", false, false, 1, kControllerStageLine},
+        {"noisy entry leaves 0", L"0", true, false, 0, ""},
+        {"noisy entry throws", L"throw", true, false, 1, kControllerStageLine},
+        {"ConstrainedLanguage", nullptr, false, true, 1, "Method invocation is supported only on core types"},
     };
     bool skippedLockdown = false;
     for (const Case& c : cases) {
@@ -388,11 +391,24 @@ TEST_F(BridgeOnEngine, EntryOutcomesAndLanguageModeBecomeTheExitCode)
         }
         Package package = MakePackage(L"test-entry", L"prelaunch-bridge-test-entry.exe", TestEntryPins());
         SetVariable(L"MORVELLANE_TEST_ENTRY", c.entry);
+        SetVariable(L"MORVELLANE_TEST_NOISE", c.noisy ? L"1" : nullptr);
         SetMachineLockdown(c.lockdown);
         ProcessResult result = RunBridge(package);
         SetMachineLockdown(false);
+        SetVariable(L"MORVELLANE_TEST_NOISE", nullptr);
         EXPECT_EQ(c.exitCode, result.exitCode) << c.name << EngineDeath(result.exitCode, result.standardError);
-        if (c.lockdown) {
+        // The launcher's log takes plain lines: no CLIXML, and no progress at all.
+        const std::string both = result.standardOutput + result.standardError;
+        EXPECT_FALSE(Holds(both, "CLIXML") || Holds(both, "<Objs") || Holds(both, "download")) << c.name << both;
+        if (c.noisy) {
+            // The engine here colours it; Windows PowerShell 5.1 does not.
+            EXPECT_TRUE(Holds(result.standardOutput, "WARNING: test entry warning")) << result.standardOutput;
+            EXPECT_TRUE(Holds(result.standardError, "test entry error")) << result.standardError;
+            // The script's own line stays whole, on a line of its own, at the end.
+            const std::string last = "\r\n" + c.standardError;
+            ASSERT_GE(result.standardError.size(), last.size()) << c.name;
+            EXPECT_EQ(last, result.standardError.substr(result.standardError.size() - last.size())) << c.name;
+        } else if (c.lockdown) {
             EXPECT_NE(std::string::npos, result.standardError.find(c.standardError)) << result.standardError;
             EXPECT_EQ(std::string::npos, result.standardError.find("Controller")) << result.standardError;
             EXPECT_EQ("", result.standardOutput);

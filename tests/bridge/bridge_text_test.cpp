@@ -10,7 +10,7 @@
 namespace {
 
 const std::wstring kPowerShell = L"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe";
-const size_t kFixedCommandCharacters = 59;
+const size_t kFixedCommandCharacters = 78;
 
 std::wstring DecodeCommand(const std::wstring& commandLine)
 {

@@ -16,8 +16,8 @@ function Get-FileSha256([string]$Path) {
 }
 
 # Runs ARGUMENTS under PWSH (PowerShell 7 on the host, Windows PowerShell in
-# the Windows kit) and returns the exit code and both streams, with the
-# error stream's line ends as LF.
+# the Windows kit) with text output, as the bridge runs it, and returns the
+# exit code and both streams, with the error stream's line ends as LF.
 function Invoke-ChildPowerShell([string]$Pwsh, [string[]]$Arguments) {
     $info = [Diagnostics.ProcessStartInfo]::new($Pwsh)
     # .NET Framework has no ArgumentList: the arguments are joined, so none may
@@ -25,7 +25,8 @@ function Invoke-ChildPowerShell([string]$Pwsh, [string[]]$Arguments) {
     foreach ($argument in $Arguments) {
         if ($argument -match '[\s"]') { throw "argument needs quoting: $argument" }
     }
-    $info.Arguments = $Arguments -join ' '
+    # Without it, records on the redirected error stream come as CLIXML.
+    $info.Arguments = (@('-OutputFormat', 'Text') + $Arguments) -join ' '
     $info.UseShellExecute = $false
     $info.RedirectStandardOutput = $true
     $info.RedirectStandardError = $true

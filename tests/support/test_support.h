@@ -110,4 +110,9 @@ void SetVariable(const wchar_t* name, const wchar_t* value);
 
 std::string Narrow(const std::wstring& text);
 
+inline bool Holds(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 }  // namespace testsupport

@@ -14,6 +14,12 @@ BeforeDiscovery {
             Where-Object { $_.Extension -in '.ps1', '.psm1' } | ForEach-Object { $_.FullName }) +
         $PrelaunchScript + $BootstrapScript
     $texts = foreach ($path in $shipped) { @{ name = Split-Path -Leaf $path; path = $path } }
+    # Every file 5.1 reads as a script: these, the tests and the kit's runner
+    # beside them (one folder up, in the tree and in the kit), Pester aside.
+    $readBy51 = @($shipped) + @(Get-ChildItem -LiteralPath (Split-Path -Parent $PSScriptRoot) -Recurse -File |
+            Where-Object { $_.Extension -in '.ps1', '.psm1' -and $_.FullName -notlike '*\pester\*' -and
+                $_.FullName -notlike '*/pester/*' } | ForEach-Object { $_.FullName })
+    $scriptFiles = foreach ($path in $readBy51) { @{ name = $path; path = $path } }
 }
 
 BeforeAll {
@@ -36,6 +42,26 @@ BeforeAll {
                 { $type -eq 'ScriptBlockAst' -and $null -ne $_.CleanBlock } { 'clean' }
             }
         }
+    }
+
+    # Windows PowerShell 5.1 reads a script without a byte-order mark in the
+    # ANSI code page: only ASCII reads the same there as everywhere else.
+    function Test-ReadsTheSameIn51([byte[]]$Bytes) {
+        $bom = ($Bytes.Length -ge 3 -and $Bytes[0] -eq 0xEF -and $Bytes[1] -eq 0xBB -and $Bytes[2] -eq 0xBF) -or
+            ($Bytes.Length -ge 2 -and (($Bytes[0] -eq 0xFF -and $Bytes[1] -eq 0xFE) -or ($Bytes[0] -eq 0xFE -and $Bytes[1] -eq 0xFF)))
+        # Latin-1 keeps one character a byte.
+        $bom -or [Text.Encoding]::GetEncoding(28591).GetString($Bytes) -notmatch '[^\x00-\x7F]'
+    }
+}
+
+Describe 'The check that a script reads the same in Windows PowerShell 5.1' {
+    It '<name>' -ForEach @(
+        @{ name = 'passes ASCII'; bytes = [Text.Encoding]::ASCII.GetBytes("'x'"); reads = $true }
+        @{ name = 'passes UTF-8 with a byte-order mark'; bytes = [byte[]](0xEF, 0xBB, 0xBF, 0x27, 0xE2, 0x80, 0x98, 0x27); reads = $true }
+        @{ name = 'passes UTF-16 with a byte-order mark'; bytes = [byte[]](0xFF, 0xFE, 0x18, 0x20); reads = $true }
+        @{ name = 'fails UTF-8 without one'; bytes = [byte[]](0x27, 0xE2, 0x80, 0x98, 0x27); reads = $false }
+    ) {
+        Test-ReadsTheSameIn51 $bytes | Should -Be $reads
     }
 }
 
@@ -62,5 +88,11 @@ Describe 'The check for syntax newer than Windows PowerShell 5.1' {
 Describe 'The shipped and embedded PowerShell texts' {
     It '<name> parses with Windows PowerShell 5.1 syntax only' -ForEach $texts {
         Find-NewerSyntax ([IO.File]::ReadAllText($path)) | Should -BeNullOrEmpty
+    }
+}
+
+Describe 'Every PowerShell file that Windows PowerShell 5.1 reads' {
+    It '<name> is ASCII or names its encoding' -ForEach $scriptFiles {
+        Test-ReadsTheSameIn51 ([IO.File]::ReadAllBytes($path)) | Should -BeTrue
     }
 }

@@ -121,7 +121,7 @@ Describe 'Outcomes with a fixture module' {
     }
 
     It 'hands the module the directory, the package kind, the manifest digest and a zeroed exit code' {
-        $directory = New-FixtureDirectory "O'Brien ‘x’ ‚y‛" $moduleBytes
+        $directory = New-FixtureDirectory ("O'Brien {0}x{1} {2}y{3}" -f [char]0x2018, [char]0x2019, [char]0x201A, [char]0x201B) $moduleBytes
         $result = Invoke-Prelaunch -Directory $directory -ModuleDigest $moduleDigest -ManifestDigest ('cd' * 32)
         $result.ExitCode | Should -Be 0
         $calls = Get-Calls $directory

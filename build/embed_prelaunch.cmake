@@ -56,14 +56,14 @@ foreach(token IN ITEMS @OWNED_RUNTIME_MODULE_SHA256@ @OWNED_RUNTIME_MANIFEST_SHA
 endforeach()
 string(REPLACE "@OWNED_RUNTIME_MODULE_SHA256@" "${module_digest}" script "${script}")
 string(REPLACE "@OWNED_RUNTIME_MANIFEST_SHA256@" "${manifest_digest}" script "${script}")
-file(WRITE "${OUT_SCRIPT}" "${script}")
+write_exact_text("${OUT_SCRIPT}" "${script}")
 
 read_ascii_script_hex("${OUT_SCRIPT}" script_hex)
 string(LENGTH "${script_hex}" script_hex_length)
 math(EXPR script_length "${script_hex_length} / 2")
 ascii_hex_to_utf16_initializer("${script_hex}" script_units)
 
-file(WRITE "${OUT_HEADER}.tmp" "// Generated at build time from the pinned files; do not edit.
+write_exact_text("${OUT_HEADER}.tmp" "// Generated at build time from the pinned files; do not edit.
 #pragma once
 
 // SHA-256 of the four pinned files, in their fixed order.

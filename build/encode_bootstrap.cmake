@@ -10,7 +10,7 @@ string(REGEX REPLACE "(..)" "\\100" utf16le_hex "${script_hex}")
 hex_to_base64("${utf16le_hex}" encoded)
 string(LENGTH "${encoded}" encoded_length)
 
-file(WRITE "${OUT_HEADER}.tmp" "// Generated at build time from the bootstrap script; do not edit.
+write_exact_text("${OUT_HEADER}.tmp" "// Generated at build time from the bootstrap script; do not edit.
 #pragma once
 
 // Base64 of the bootstrap script's UTF-16LE bytes (${encoded_length} characters).

@@ -1,5 +1,26 @@
-# Helpers shared by the build steps that turn PowerShell text into constants.
+# Helpers shared by the build steps that turn PowerShell text into constants
+# and write the texts they generate.
 # Script texts are plain ASCII with LF line ends, so one byte is one UTF-16 unit.
+
+# The functions below keep this version's rules wherever they are called
+# from: an @name@ in a quoted argument stays text.
+cmake_policy(VERSION 3.25)
+
+# Writes TEXT to PATH byte for byte on every platform: file(WRITE) turns each
+# LF into CR LF on Windows. file(CONFIGURE) ends every line with the style it
+# is given, so TEXT must be empty or end with a line feed; its @ signs are
+# kept as they are.
+function(write_exact_text path text)
+  if(NOT text STREQUAL "" AND NOT text MATCHES "\n$")
+    message(FATAL_ERROR "${path}: a generated text must end with a line feed")
+  endif()
+  if(text MATCHES "#cmakedefine")
+    message(FATAL_ERROR "${path}: a generated text cannot hold #cmakedefine")
+  endif()
+  string(REPLACE "@" "@at@" text "${text}")
+  set(at "@")
+  file(CONFIGURE OUTPUT "${path}" CONTENT "${text}" @ONLY NEWLINE_STYLE UNIX)
+endfunction()
 
 # Reads PATH as lower-case hex digits into OUT_HEX, refusing anything but ASCII without CR.
 function(read_ascii_script_hex path out_hex)

@@ -3,8 +3,11 @@
 if(NOT DEFINED DIR)
   set(DIR "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
 endif()
-# A relative directory is the caller's, as for cmake --install --prefix.
-get_filename_component(DIR "${DIR}" ABSOLUTE BASE_DIR "$ENV{PWD}")
+include("${CMAKE_CURRENT_LIST_DIR}/script_text.cmake")
+# A relative directory is the caller's, as for cmake --install --prefix: a
+# script runs in the caller's directory, which is where CMake resolves it
+# (PowerShell, unlike a POSIX shell, sets no PWD).
+get_filename_component(DIR "${DIR}" ABSOLUTE)
 if(NOT IS_DIRECTORY "${DIR}")
   message(FATAL_ERROR "no directory ${DIR} to list in SHA256SUMS")
 endif()
@@ -16,4 +19,4 @@ foreach(name IN LISTS names)
   file(SHA256 "${DIR}/${name}" digest)
   string(APPEND sums "${digest}  ${name}\n")
 endforeach()
-file(WRITE "${DIR}/SHA256SUMS" "${sums}")
+write_exact_text("${DIR}/SHA256SUMS" "${sums}")

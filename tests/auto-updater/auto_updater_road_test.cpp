@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "test_support.h"
+
+#include <tlhelp32.h>
 
 using namespace testsupport;
 
@@ -153,8 +156,60 @@ std::vector<DWORD> Pixels(HDC source, int width, int height)
     return pixels;
 }
 
-// Which system icon the dialog shows: its pixels on screen are compared with
-// each candidate drawn on the same background, and the closest one wins.
+// ICON drawn at the system's icon size on BACKGROUND, as pixels.
+std::vector<DWORD> DrawnIcon(HICON icon, COLORREF background)
+{
+    const int width = GetSystemMetrics(SM_CXICON);
+    const int height = GetSystemMetrics(SM_CYICON);
+    HDC screen = GetDC(nullptr);
+    HDC drawn = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ previous = SelectObject(drawn, bitmap);
+    HBRUSH brush = CreateSolidBrush(background);
+    RECT whole = {0, 0, width, height};
+    FillRect(drawn, &whole, brush);
+    DrawIconEx(drawn, 0, 0, icon, width, height, 0, nullptr, DI_NORMAL);
+    std::vector<DWORD> pixels = Pixels(drawn, width, height);
+    SelectObject(drawn, previous);
+    DeleteObject(brush);
+    DeleteObject(bitmap);
+    DeleteDC(drawn);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+// The dialog's icon as pixels, and the background it is drawn on. On Windows
+// the icon that CONTROL holds is drawn here, so a window that covers the
+// dialog (as on a hosted runner) changes nothing. Wine draws no other
+// process's icon (measured: a blank square), so there the screen is read,
+// which nothing covers under Xvfb.
+std::vector<DWORD> ShownIconPixels(HWND control, COLORREF* background)
+{
+    *background = RGB(255, 255, 255);
+    if (!UnderWine()) {
+        return DrawnIcon(reinterpret_cast<HICON>(SendMessageW(control, STM_GETICON, 0, 0)), *background);
+    }
+    Sleep(300);  // let it be painted first
+    RECT area;
+    GetWindowRect(control, &area);
+    const int width = GetSystemMetrics(SM_CXICON);
+    const int height = GetSystemMetrics(SM_CYICON);
+    HDC screen = GetDC(nullptr);
+    HDC captured = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ previous = SelectObject(captured, bitmap);
+    BitBlt(captured, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+    *background = GetPixel(captured, 0, 0);
+    std::vector<DWORD> pixels = Pixels(captured, width, height);
+    SelectObject(captured, previous);
+    DeleteObject(bitmap);
+    DeleteDC(captured);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+// Which system icon the dialog shows: its icon against each candidate drawn
+// the same way; the closest one wins.
 const wchar_t* ShownSystemIcon(HWND dialog)
 {
     HWND control = nullptr;
@@ -162,29 +217,14 @@ const wchar_t* ShownSystemIcon(HWND dialog)
     if (control == nullptr) {
         return L"none";
     }
-    RECT area;
-    GetWindowRect(control, &area);
-    int width = GetSystemMetrics(SM_CXICON);
-    int height = GetSystemMetrics(SM_CYICON);
-    HDC screen = GetDC(nullptr);
-    HDC captured = CreateCompatibleDC(screen);
-    HBITMAP capturedBitmap = CreateCompatibleBitmap(screen, width, height);
-    SelectObject(captured, capturedBitmap);
-    BitBlt(captured, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
-    std::vector<DWORD> shown = Pixels(captured, width, height);
+    COLORREF background = 0;
+    const std::vector<DWORD> shown = ShownIconPixels(control, &background);
     const wchar_t* const names[] = {L"error", L"warning", L"information", L"question"};
     const LPCWSTR icons[] = {IDI_ERROR, IDI_WARNING, IDI_INFORMATION, IDI_QUESTION};
     const wchar_t* closest = L"none";
     unsigned long long best = ~0ull;
     for (int index = 0; index < 4; ++index) {
-        HBRUSH background = CreateSolidBrush(GetPixel(captured, 0, 0));
-        HDC drawn = CreateCompatibleDC(screen);
-        HBITMAP drawnBitmap = CreateCompatibleBitmap(screen, width, height);
-        SelectObject(drawn, drawnBitmap);
-        RECT whole = {0, 0, width, height};
-        FillRect(drawn, &whole, background);
-        DrawIconEx(drawn, 0, 0, LoadIconW(nullptr, icons[index]), width, height, 0, nullptr, DI_NORMAL);
-        std::vector<DWORD> candidate = Pixels(drawn, width, height);
+        const std::vector<DWORD> candidate = DrawnIcon(LoadIconW(nullptr, icons[index]), background);
         unsigned long long distance = 0;
         for (size_t pixel = 0; pixel < shown.size(); ++pixel) {
             for (int shift = 0; shift < 24; shift += 8) {
@@ -196,17 +236,12 @@ const wchar_t* ShownSystemIcon(HWND dialog)
             best = distance;
             closest = names[index];
         }
-        DeleteDC(drawn);
-        DeleteObject(drawnBitmap);
-        DeleteObject(background);
     }
-    DeleteDC(captured);
-    DeleteObject(capturedBitmap);
-    ReleaseDC(nullptr, screen);
     return closest;
 }
 
-// Reads the message box as a person would, then presses OK.
+// Reads the message box as a person would, then presses OK. The press is the
+// command the OK button sends, which, unlike BM_CLICK, needs no active dialog.
 Dialog AnswerDialog(HWND window)
 {
     Dialog dialog;
@@ -215,9 +250,8 @@ Dialog AnswerDialog(HWND window)
     text[0] = L'\0';
     GetDlgItemTextW(window, 0xFFFF, text, 40000);
     dialog.text = text;
-    Sleep(300);  // let it be painted before its icon is looked at
     dialog.errorIcon = std::wstring(ShownSystemIcon(window)) == L"error";
-    SendMessageW(GetDlgItem(window, IDOK), BM_CLICK, 0, 0);
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(window, IDOK)));
     return dialog;
 }
 
@@ -1074,6 +1108,38 @@ std::wstring DialogStartupLog(const Dialog& dialog)
     return dialog.text.substr(start, dialog.text.find(L"\n\n", start) - start);
 }
 
+// Waits up to TIMEOUT_MS for the first process that PARENT starts, and
+// suspends the threads it has; returns their handles (none when no process
+// came), for the caller to resume and close.
+std::vector<HANDLE> HoldFirstChild(DWORD parent, DWORD timeoutMs)
+{
+    std::vector<HANDLE> threads;
+    DWORD child = 0;
+    for (const DWORD start = GetTickCount(); child == 0 && GetTickCount() - start < timeoutMs;) {
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more && child == 0; more = Process32NextW(snapshot, &entry)) {
+            child = entry.th32ParentProcessID == parent ? entry.th32ProcessID : 0;
+        }
+        CloseHandle(snapshot);
+    }
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); child != 0 && more; more = Thread32Next(snapshot, &entry)) {
+        HANDLE thread = entry.th32OwnerProcessID == child ? OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID)
+                                                          : nullptr;
+        if (thread != nullptr && SuspendThread(thread) != static_cast<DWORD>(-1)) {
+            threads.push_back(thread);
+        } else if (thread != nullptr) {
+            CloseHandle(thread);
+        }
+    }
+    CloseHandle(snapshot);
+    return threads;
+}
+
 // The engine check, run first and on its own (engine-check): started as the
 // updater starts it, the engine compiles and drops many script blocks, then
 // finalises their code. Under Wine with write-xor-execute on, the runtime dies
@@ -1169,39 +1235,38 @@ TEST_F(UpdaterOnEngine, ExistingStartupLogIsLeftAloneAndTheRunGoesOn)
     const std::wstring game = MakeFreshDirectory(L"transcript game");
     wchar_t temp[MAX_PATH + 1];
     GetTempPathW(MAX_PATH + 1, temp);
-    // The log's name holds the process id and the tick count at the start:
-    // every name that the next seconds could give exists beforehand (made
-    // fast enough to stay ahead of the clock: under Wine by the host's shell).
+    // The log's name holds the updater's process id and the tick count when
+    // it names the log: after the tick before it is let run, before the tick
+    // when its PowerShell appears. That PowerShell is held while a file is
+    // planted for every tick between, so neither how fast this machine makes
+    // files nor how fast it starts PowerShell matters.
     const std::wstring prefix = std::wstring(temp) + L"Morvellane-profile-startup-";
-    DWORD firstTick = 0;
     DWORD processIdSeen = 0;
-    const DWORD kPlantedTicks = 5000;
+    DWORD firstTick = 0;
     DWORD lastTick = 0;
-    auto plant = [&](DWORD processId) {
+    bool held = false;
+    std::thread planter;
+    auto plantOnceItStarts = [&](DWORD processId) {
         processIdSeen = processId;
         firstTick = GetTickCount();
-        lastTick = firstTick + kPlantedTicks;
-        // Wine looks each name up through the whole folder, which makes
-        // thousands of files in one folder far too slow from here.
-        if (WindowsBranches() && !UnderWine()) {
-            // One file at a time, until they are as far ahead of the clock.
-            for (lastTick = firstTick; lastTick < GetTickCount() + kPlantedTicks && lastTick < firstTick + 60000;
-                 ++lastTick) {
-                WriteFileBytes(prefix + std::to_wstring(processId) + L"-" + std::to_wstring(lastTick) + L".log",
+        planter = std::thread([&] {
+            std::vector<HANDLE> threads = HoldFirstChild(processIdSeen, 120000);
+            held = !threads.empty();
+            const DWORD heldTick = GetTickCount();
+            for (lastTick = firstTick; lastTick != heldTick + 1; ++lastTick) {
+                WriteFileBytes(prefix + std::to_wstring(processIdSeen) + L"-" + std::to_wstring(lastTick) + L".log",
                                "earlier run");
             }
-            return;
-        }
-        RunHostShell("cd '" + HostPath(temp) + "' && for tick in $(seq " + std::to_string(firstTick) + " " +
-                     std::to_string(firstTick + kPlantedTicks) + "); do printf 'earlier run' > " +
-                     "Morvellane-profile-startup-" + std::to_string(processId) + "-$tick.log; done");
-        std::wstring last = prefix + std::to_wstring(processId) + L"-" + std::to_wstring(firstTick + kPlantedTicks) + L".log";
-        for (int attempt = 0; attempt < 100 && GetFileAttributesW(last.c_str()) == INVALID_FILE_ATTRIBUTES; ++attempt) {
-            Sleep(50);
-        }
+            for (HANDLE thread : threads) {
+                ResumeThread(thread);
+                CloseHandle(thread);
+            }
+        });
     };
     UpdaterRun run = RunUpdater(Quoted(installation.updater) + L" --gamedir \"" + game + L"\"", L"",
-                                installation.updater, plant);
+                                installation.updater, plantOnceItStarts);
+    planter.join();
+    ASSERT_TRUE(held) << "the updater's PowerShell was not seen";
     EXPECT_EQ(0u, run.exitCode) << Died(run);
     EXPECT_TRUE(run.javaRan);
     EXPECT_EQ("earlier run", ReadFileBytes(JavaVariable(run, L"MORVELLANE_PROFILE_STARTUP_LOG")));
@@ -1211,7 +1276,7 @@ TEST_F(UpdaterOnEngine, ExistingStartupLogIsLeftAloneAndTheRunGoesOn)
         EXPECT_TRUE(Holds(output, "<S S=\"warning\">Startup transcript could not be created.</S>")) << output;
         EXPECT_TRUE(Holds(output, "Morvellane profile update: the game profile is ready.")) << output;
     }
-    for (DWORD tick = firstTick; tick <= lastTick; ++tick) {
+    for (DWORD tick = firstTick; tick != lastTick; ++tick) {
         DeleteFileW((prefix + std::to_wstring(processIdSeen) + L"-" + std::to_wstring(tick) + L".log").c_str());
     }
 }

@@ -1,4 +1,5 @@
-// Stands in for the real Java 21 executable. Records the exact text of its
+// Stands in for the real Java 21 executable, as a GUI program like javaw.exe,
+// so that no console of its own changes what it is given. Records the exact text of its
 // command line, the three MORVELLANE_PROFILE_* variables, its own start-up
 // record and its process id into STANDIN_RECORD_DIR\java.txt, one to a line,
 // and exits with STANDIN_JAVA_EXIT. With STANDIN_JAVA_ECHO set and started with
@@ -112,9 +113,8 @@ int wmain()
         std::wstring value = Variable(name, &present);
         record += L"\n" + std::wstring(name) + (present ? L"=" + value : L" unset");
     }
-    // What Windows acts on: without STARTF_USESTDHANDLES a console program
-    // started by a GUI program gets a console of its own, whatever handles
-    // Wine hands over.
+    // What Windows acts on, whatever handles Wine hands over: without
+    // STARTF_USESTDHANDLES a GUI program has no standard handles.
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     GetStartupInfoW(&startup);

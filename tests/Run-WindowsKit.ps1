@@ -7,7 +7,10 @@
 # group and a closing "N passed, N failed" line, and exits 1 on any failure.
 # Whatever the tests change on the machine is put back at the end, even when
 # a test fails or the run is stopped: the Java value, the PowerShell policy
-# values, the lockdown variable, and the temporary files and folders.
+# values, the lockdown variable, and the temporary files and folders. What it
+# found is kept in a file until then, so that after a hard stop (a cancelled
+# job, a closed window) the next run puts it back first. Anything it cannot
+# put back is reported and fails the run.
 # -Group and -TestFilter run a part of the kit (a gtest filter for the test
 # programs).
 param(
@@ -24,6 +27,7 @@ $Release = (Resolve-Path -LiteralPath $Release).Path
 New-Item -ItemType Directory -Path $Results -Force | Out-Null
 $Results = (Resolve-Path -LiteralPath $Results).Path
 $windowsPowerShell = Join-Path $env:SystemRoot 'System32\WindowsPowerShell\v1.0\powershell.exe'
+$stateFile = Join-Path $env:ProgramData 'Morvellane\windows-kit-machine-state.clixml'
 $engineCheck = 'UpdaterOnEngine.EngineSurvivesFinalisingCompiledScript'
 
 # The registry values the tests may change: key, value name.
@@ -58,7 +62,7 @@ function Get-RegistrySnapshot([string]$Path, [string]$Name) {
     if ($null -ne $key) {
         if ($key.GetValueNames() -contains $Name) {
             $snapshot.Exists = $true
-            $snapshot.Kind = $key.GetValueKind($Name)
+            $snapshot.Kind = [string]$key.GetValueKind($Name)
             $snapshot.Data = $key.GetValue($Name, $null, [Microsoft.Win32.RegistryValueOptions]::DoNotExpandEnvironmentNames)
         }
         $key.Close()
@@ -66,29 +70,35 @@ function Get-RegistrySnapshot([string]$Path, [string]$Name) {
     $snapshot
 }
 
+function Get-SnapshotText($Snapshot) {
+    "$($Snapshot.Exists)|$($Snapshot.Kind)|$(@($Snapshot.Data) -join '|')|$($Snapshot.FirstMissingKey)"
+}
+
+# Puts a value back as SNAPSHOT found it; throws when it cannot. A value that
+# is as it was is not written: one that nothing could change, such as a
+# machine value without administrator, stays untouched.
 function Restore-RegistrySnapshot($Snapshot) {
-    try {
-        if ($Snapshot.Exists) {
-            [Microsoft.Win32.Registry]::SetValue($Snapshot.Path, $Snapshot.Name, $Snapshot.Data, $Snapshot.Kind)
-            return
+    if ((Get-SnapshotText (Get-RegistrySnapshot $Snapshot.Path $Snapshot.Name)) -ceq (Get-SnapshotText $Snapshot)) {
+        return
+    }
+    if ($Snapshot.Exists) {
+        $data = if ($Snapshot.Kind -eq 'MultiString') { [string[]]$Snapshot.Data } else { $Snapshot.Data }
+        [Microsoft.Win32.Registry]::SetValue($Snapshot.Path, $Snapshot.Name, $data,
+            [Microsoft.Win32.RegistryValueKind]$Snapshot.Kind)
+        return
+    }
+    $key = Open-RegistryKey $Snapshot.Path $true
+    if ($null -ne $key) {
+        $key.DeleteValue($Snapshot.Name, $false)
+        $key.Close()
+    }
+    if ($Snapshot.FirstMissingKey) {
+        $rootName, $subKey = $Snapshot.FirstMissingKey -split '\\', 2
+        $parent = Open-RegistryKey (Split-Path -Path $Snapshot.FirstMissingKey -Parent) $true
+        if ($null -ne $parent) {
+            $parent.DeleteSubKeyTree((Split-Path -Path $subKey -Leaf), $false)
+            $parent.Close()
         }
-        $key = Open-RegistryKey $Snapshot.Path $true
-        if ($null -ne $key) {
-            $key.DeleteValue($Snapshot.Name, $false)
-            $key.Close()
-        }
-        if ($Snapshot.FirstMissingKey) {
-            $rootName, $subKey = $Snapshot.FirstMissingKey -split '\\', 2
-            $parentPath = Split-Path -Path $Snapshot.FirstMissingKey -Parent
-            $parent = Open-RegistryKey $parentPath $true
-            if ($null -ne $parent) {
-                $parent.DeleteSubKeyTree((Split-Path -Path $subKey -Leaf), $false)
-                $parent.Close()
-            }
-        }
-    } catch {
-        # Without administrator a machine value cannot have changed either.
-        if ($Snapshot.Path -notlike 'HKEY_LOCAL_MACHINE*') { Write-Warning "could not put back $($Snapshot.Path)\$($Snapshot.Name): $_" }
     }
 }
 
@@ -97,6 +107,27 @@ function Restore-RegistrySnapshot($Snapshot) {
 function Get-TemporaryLeftovers {
     @(Get-ChildItem -LiteralPath ([IO.Path]::GetTempPath()) -Force -ErrorAction SilentlyContinue |
             Where-Object { $_.Name -like 'morvellane-*' } | ForEach-Object { $_.FullName })
+}
+
+# What the run may change, as it is now.
+function Get-MachineState {
+    @{
+        RegistryValues  = @(foreach ($value in $touchedValues) { Get-RegistrySnapshot $value[0] $value[1] })
+        LeftoversBefore = @(Get-TemporaryLeftovers)
+    }
+}
+
+# Puts the machine back as STATE found it; returns a line for each thing it
+# could not put back.
+function Restore-MachineState($State) {
+    foreach ($snapshot in $State.RegistryValues) {
+        try { Restore-RegistrySnapshot $snapshot } catch { "could not put back $($snapshot.Path)\$($snapshot.Name): $_" }
+    }
+    foreach ($path in Get-TemporaryLeftovers) {
+        if ($State.LeftoversBefore -notcontains $path) {
+            try { Remove-Item -LiteralPath $path -Recurse -Force } catch { "could not remove $path`: $_" }
+        }
+    }
 }
 
 # Counts the test cases of a JUnit XML file (gtest's or Pester's).
@@ -166,8 +197,20 @@ function Invoke-TestGroup([string]$Name) {
     $counts
 }
 
-$snapshots = foreach ($value in $touchedValues) { Get-RegistrySnapshot $value[0] $value[1] }
-$leftoversBefore = Get-TemporaryLeftovers
+if (Test-Path -LiteralPath $stateFile) {
+    "An earlier run was stopped before it put the machine back; putting back what it found ($stateFile)."
+    $failures = @(Restore-MachineState (Import-Clixml -LiteralPath $stateFile))
+    if ($failures.Count -gt 0) {
+        $failures
+        'Not run: the machine is not as that run found it. The README says how to put it back by hand.'
+        exit 1
+    }
+    Remove-Item -LiteralPath $stateFile
+}
+# Kept on disk before anything changes.
+$state = Get-MachineState
+New-Item -ItemType Directory -Path (Split-Path -Parent $stateFile) -Force | Out-Null
+$state | Export-Clixml -LiteralPath $stateFile
 $administrator = ([Security.Principal.WindowsPrincipal][Security.Principal.WindowsIdentity]::GetCurrent()).
     IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)
 "Morvellane Windows kit: programs from $Release; Windows PowerShell at $windowsPowerShell; " +
@@ -183,13 +226,12 @@ try {
         $failed += $lines[1].Failed
     }
 } finally {
-    foreach ($snapshot in $snapshots) { Restore-RegistrySnapshot $snapshot }
-    foreach ($path in Get-TemporaryLeftovers) {
-        if ($leftoversBefore -notcontains $path) {
-            try { Remove-Item -LiteralPath $path -Recurse -Force } catch { Write-Warning "could not remove $path`: $_" }
-        }
-    }
+    $failures = @(Restore-MachineState $state)
+    if ($failures.Count -eq 0) { Remove-Item -LiteralPath $stateFile }
 }
+# What could not be put back fails the run; the record stays for the next one.
+$failures
+$failed += $failures.Count
 "$passed passed, $failed failed"
 if ($failed -gt 0) { exit 1 }
 exit 0

@@ -591,6 +591,7 @@ TEST_F(UpdaterRoad, JavaPathThatIsNoPlainFileOrIsTheUpdaterIsRefused)
     EXPECT_EQ(1u, refused.exitCode);
     EXPECT_EQ(kStartFailure, refused.dialog.text);
     EXPECT_TRUE(refused.dialog.errorIcon);
+    RemoveDirectoryLink(link);
 }
 
 TEST_F(UpdaterRoad, ArgumentTailReachesJavaUnchangedAndItsCodeComesBack)

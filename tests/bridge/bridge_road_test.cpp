@@ -174,6 +174,7 @@ TEST_F(BridgeRoad, DirectorySymlinkOnTheWayIsRefusedEvenWhenItLeadsToGoodFiles)
 
     // The same files through the real directory are fine.
     EXPECT_EQ(0u, RunBridge(package).exitCode);
+    RemoveDirectoryLink(link);
 }
 
 TEST_F(BridgeRoad, FilesOfExactlyTheirMaximumSizePass)

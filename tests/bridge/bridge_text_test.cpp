@@ -120,6 +120,7 @@ TEST(IsSafePath, TextRulesRefuseBeforeTheFileSystemIsAsked)
     for (const Case& c : cases) {
         EXPECT_EQ(c.safe, IsSafePath(c.path.c_str())) << c.path.size();
     }
+    RemoveDirectoryW((existing + L"\\x").c_str());
 }
 
 }  // namespace

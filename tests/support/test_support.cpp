@@ -254,6 +254,17 @@ bool MakeDirectoryLink(const std::wstring& target, const std::wstring& link, std
     return false;
 }
 
+void RemoveDirectoryLink(const std::wstring& link)
+{
+    // Wine's link is the host's; elsewhere a junction or a directory symbolic
+    // link goes with RemoveDirectoryW.
+    if (UnderWine()) {
+        RunHostShell("rm -f '" + HostPath(link) + "'");
+    } else {
+        RemoveDirectoryW(link.c_str());
+    }
+}
+
 static std::wstring PowerShellHome()
 {
     wchar_t system[MAX_PATH];

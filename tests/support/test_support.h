@@ -52,6 +52,8 @@ void RunHostShell(const std::string& command);
 // a junction, or else a directory symbolic link. False with the reason in
 // REFUSED when none could be made.
 bool MakeDirectoryLink(const std::wstring& target, const std::wstring& link, std::string* refused);
+// Removes such a link, never what it leads to.
+void RemoveDirectoryLink(const std::wstring& link);
 
 // The prefix keeps the PowerShell engine at Windows PowerShell's system path.
 // These put the recording stand-in from BIN_DIRECTORY there in its place, and

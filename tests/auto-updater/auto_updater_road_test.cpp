@@ -156,26 +156,35 @@ std::vector<DWORD> Pixels(HDC source, int width, int height)
     return pixels;
 }
 
-// ICON drawn at the system's icon size on BACKGROUND, as pixels.
-std::vector<DWORD> DrawnIcon(HICON icon, COLORREF background)
+// The pixels of an icon-sized picture that PAINT draws into a memory DC
+// (the screen's DC beside it).
+std::vector<DWORD> IconSizedPicture(const std::function<void(HDC picture, HDC screen, int width, int height)>& paint)
 {
     const int width = GetSystemMetrics(SM_CXICON);
     const int height = GetSystemMetrics(SM_CYICON);
     HDC screen = GetDC(nullptr);
-    HDC drawn = CreateCompatibleDC(screen);
+    HDC picture = CreateCompatibleDC(screen);
     HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-    HGDIOBJ previous = SelectObject(drawn, bitmap);
-    HBRUSH brush = CreateSolidBrush(background);
-    RECT whole = {0, 0, width, height};
-    FillRect(drawn, &whole, brush);
-    DrawIconEx(drawn, 0, 0, icon, width, height, 0, nullptr, DI_NORMAL);
-    std::vector<DWORD> pixels = Pixels(drawn, width, height);
-    SelectObject(drawn, previous);
-    DeleteObject(brush);
+    HGDIOBJ previous = SelectObject(picture, bitmap);
+    paint(picture, screen, width, height);
+    std::vector<DWORD> pixels = Pixels(picture, width, height);
+    SelectObject(picture, previous);
     DeleteObject(bitmap);
-    DeleteDC(drawn);
+    DeleteDC(picture);
     ReleaseDC(nullptr, screen);
     return pixels;
+}
+
+// ICON drawn at the system's icon size on BACKGROUND.
+std::vector<DWORD> DrawnIcon(HICON icon, COLORREF background)
+{
+    return IconSizedPicture([&](HDC picture, HDC, int width, int height) {
+        HBRUSH brush = CreateSolidBrush(background);
+        RECT whole = {0, 0, width, height};
+        FillRect(picture, &whole, brush);
+        DeleteObject(brush);
+        DrawIconEx(picture, 0, 0, icon, width, height, 0, nullptr, DI_NORMAL);
+    });
 }
 
 // The dialog's icon as pixels, and the background it is drawn on. On Windows
@@ -192,20 +201,10 @@ std::vector<DWORD> ShownIconPixels(HWND control, COLORREF* background)
     Sleep(300);  // let it be painted first
     RECT area;
     GetWindowRect(control, &area);
-    const int width = GetSystemMetrics(SM_CXICON);
-    const int height = GetSystemMetrics(SM_CYICON);
-    HDC screen = GetDC(nullptr);
-    HDC captured = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-    HGDIOBJ previous = SelectObject(captured, bitmap);
-    BitBlt(captured, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
-    *background = GetPixel(captured, 0, 0);
-    std::vector<DWORD> pixels = Pixels(captured, width, height);
-    SelectObject(captured, previous);
-    DeleteObject(bitmap);
-    DeleteDC(captured);
-    ReleaseDC(nullptr, screen);
-    return pixels;
+    return IconSizedPicture([&](HDC picture, HDC screen, int width, int height) {
+        BitBlt(picture, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+        *background = GetPixel(picture, 0, 0);
+    });
 }
 
 // Which system icon the dialog shows: its icon against each candidate drawn

@@ -21,6 +21,18 @@ static const char kStartFailedMessage[] =
 static const char kUnobservedMessage[] =
     "Morvellane prelaunch: update timed out or could not be observed; game start refused.\r\n";
 
+// The composed script goes over as Base64 inside a plain -Command, decoded and
+// dot-sourced into the global scope. Never -EncodedCommand: Windows PowerShell
+// run from an encoded command with its error stream redirected writes
+// progress, warnings and errors there as CLIXML, user and computer names
+// included, whatever -OutputFormat says. A PowerShell held to a restricted
+// language mode leaves with 1625 before anything is decoded, so its error
+// view never shows the Base64 text.
+static const wchar_t kCommandLineFormat[] =
+    L"\"%s\" -NoLogo -NoProfile -NonInteractive -STA -OutputFormat Text -Command \""
+    L"if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') { exit 1625 }; "
+    L". ([scriptblock]::Create([Text.Encoding]::Unicode.GetString([Convert]::FromBase64String('%s'))))\"";
+
 static wchar_t g_powerShellPath[kTextCapacity];
 static wchar_t g_escapedDirectory[kEscapedDirectoryCapacity];
 static wchar_t g_composedScript[kComposedScriptCapacity];
@@ -79,12 +91,7 @@ bool ComposeControllerCommandLine(const wchar_t* powerShellPath, const wchar_t* 
                               CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, g_base64, &base64Capacity)) {
         return false;
     }
-    // Text output: otherwise PowerShell, run non-interactively from an encoded
-    // command with a redirected error stream, writes progress, warnings and
-    // errors there as CLIXML, user and computer names included.
-    return FormatBounded(g_commandLine, kTextCapacity,
-                         L"\"%s\" -NoLogo -NoProfile -NonInteractive -STA -OutputFormat Text -EncodedCommand %s",
-                         powerShellPath, g_base64) >= 0;
+    return FormatBounded(g_commandLine, kTextCapacity, kCommandLineFormat, powerShellPath, g_base64) >= 0;
 }
 
 const wchar_t* ControllerCommandLine()

@@ -5,16 +5,19 @@
 #include <string>
 
 #include "bridge.h"
+#include "prelaunch_embedded.h"
 #include <wincrypt.h>
 
 namespace {
 
 const std::wstring kPowerShell = L"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe";
-const size_t kFixedCommandCharacters = 78;
+const size_t kFixedCommandCharacters = 250;
+const std::wstring kBase64Opening = L"FromBase64String('";
 
 std::wstring DecodeCommand(const std::wstring& commandLine)
 {
-    std::wstring base64 = commandLine.substr(commandLine.rfind(L' ') + 1);
+    size_t start = commandLine.find(kBase64Opening) + kBase64Opening.size();
+    std::wstring base64 = commandLine.substr(start, commandLine.find(L'\'', start) - start);
     DWORD size = 0;
     CryptStringToBinaryW(base64.c_str(), 0, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr);
     std::wstring text(size / 2, L'\0');
@@ -89,6 +92,14 @@ TEST(ComposeControllerCommandLine, ComposedScriptBase64AndCommandLineBounds)
     EXPECT_FALSE(composeWithScriptOf(12287 - overhead));
     // A script that does not fit the composed-script buffer at all.
     EXPECT_FALSE(composeWithScriptOf(16384 - overhead));
+
+    // The shipped script behind the longest directory, every unit a quote.
+    std::wstring quotes(4096, L'\'');
+    ASSERT_TRUE(ComposeControllerCommandLine(kPowerShell.c_str(), quotes.c_str(), kPrelaunchScript));
+    const size_t longest = 16 + 8192 + 2 + wcslen(kPrelaunchScript);
+    EXPECT_EQ(kFixedCommandCharacters + kPowerShell.size() + Base64Length(longest),
+              std::wstring(ControllerCommandLine()).size());
+    EXPECT_LE(std::wstring(ControllerCommandLine()).size(), 32767u);
 }
 
 TEST(IsSafePath, TextRulesRefuseBeforeTheFileSystemIsAsked)

@@ -3,12 +3,14 @@
 # STANDIN_RECORD_DIR (process.txt, grandchild.txt); otherwise leaves 7, or
 # the number that MORVELLANE_TEST_ENTRY gives, for the prelaunch script to
 # pass on. With MORVELLANE_TEST_NOISE set it first shows progress, writes a
-# warning and a non-terminating error, as an installer's own entry might.
+# warning, a non-terminating error and an information line, as an installer's
+# own entry might.
 param([Parameter(Mandatory = $true)][string]$PackageRoot)
 if ($env:MORVELLANE_TEST_NOISE) {
     Write-Progress -Activity 'test entry download' -Status 'half way' -PercentComplete 50
     Write-Warning 'test entry warning'
     Write-Error 'test entry error' -ErrorAction Continue
+    Write-Information 'test entry information' -InformationAction Continue
     Write-Progress -Activity 'test entry download' -Completed
 }
 if ($env:MORVELLANE_TEST_ENTRY -eq 'throw') {

@@ -19,7 +19,7 @@ BeforeAll {
 
     # A module that does what the FIXTURE_* variables ask and logs every call.
     $script:FixtureModule = @'
-function Write-FixtureLog([string]$Text) { Add-Content -LiteralPath $env:FIXTURE_LOG -Value $Text }
+function Write-FixtureLog([string]$Text) { Add-Content -LiteralPath $env:FIXTURE_LOG -Value $Text -Encoding UTF8 }
 function New-MorvellaneOwnedRuntime {
     param($PackageRoot, $PackageKind, $ManifestSha256)
     Write-FixtureLog "new|$PackageRoot|$PackageKind|$ManifestSha256"
@@ -57,8 +57,7 @@ Write-FixtureLog 'loaded'
         $text = $script:Embedded.Replace($script:ShippedModuleDigest, $ModuleDigest).
             Replace($script:ShippedManifestDigest, $ManifestDigest)
         $composed = "`$application = '" + (ConvertTo-Literal $Directory) + "'`n" + $text
-        Invoke-ChildPowerShell $Pwsh @('-NoLogo', '-NoProfile', '-NonInteractive',
-            '-EncodedCommand', (ConvertTo-EncodedCommand $composed))
+        Invoke-ChildPowerShell $Pwsh $composed
     }
 
     function New-FixtureDirectory([string]$Name, [byte[]]$ModuleBytes) {
@@ -74,7 +73,7 @@ Write-FixtureLog 'loaded'
 
     function Get-Calls([string]$Directory) {
         $log = Join-Path $Directory 'calls.log'
-        if (Test-Path -LiteralPath $log) { @(Get-Content -LiteralPath $log) } else { @() }
+        if (Test-Path -LiteralPath $log) { @(Get-Content -LiteralPath $log -Encoding UTF8) } else { @() }
     }
 }
 
@@ -150,7 +149,7 @@ Describe 'Module integrity' {
             'changed' { $copy = $good.Clone(); $copy[10] = $copy[10] -bxor 1; $copy }
             'invalid-utf8' { [byte[]]($good + [byte[]](0xC3, 0x28)) }
             'parse-error' { [Text.Encoding]::UTF8.GetBytes("Write-FixtureLog 'ran'`nfunction Broken( {") }
-            'import-throws' { [Text.Encoding]::UTF8.GetBytes("Add-Content -LiteralPath `$env:FIXTURE_LOG -Value 'ran'`nthrow 'no'") }
+            'import-throws' { [Text.Encoding]::UTF8.GetBytes("Add-Content -LiteralPath `$env:FIXTURE_LOG -Value 'ran' -Encoding UTF8`nthrow 'no'") }
             default { $bytes }
         }
         $directory = New-FixtureDirectory 'integrity' $moduleBytes
@@ -193,7 +192,7 @@ Describe 'The shipped controller files' {
     }
 
     It 'a changed manifest stops at OwnedRuntimeIntegrity' {
-        Add-Content -LiteralPath (Join-Path $directory 'Morvellane.OwnedRuntime.json') -Value ' '
+        Add-Content -LiteralPath (Join-Path $directory 'Morvellane.OwnedRuntime.json') -Value ' ' -Encoding UTF8
         $result = Invoke-Prelaunch -Directory $directory
         $result.ExitCode | Should -Be 13
         $result.Error | Should -BeExactly (($script:StageLine -f 'OwnedRuntimeIntegrity') + "`n")

@@ -15,18 +15,18 @@ function Get-FileSha256([string]$Path) {
     Get-TextSha256 ([IO.File]::ReadAllBytes($Path))
 }
 
-# Runs ARGUMENTS under PWSH (PowerShell 7 on the host, Windows PowerShell in
-# the Windows kit) with text output, as the bridge runs it, and returns the
-# exit code and both streams, with the error stream's line ends as LF.
-function Invoke-ChildPowerShell([string]$Pwsh, [string[]]$Arguments) {
+# Runs the composed SCRIPT under PWSH (PowerShell 7 on the host, Windows
+# PowerShell in the Windows kit) in the bridge's form, Base64 inside a plain
+# -Command: an encoded command would make Windows PowerShell write its error
+# stream as CLIXML. Returns the exit code and both streams, with the error
+# stream's line ends as LF.
+function Invoke-ChildPowerShell([string]$Pwsh, [string]$Script) {
+    $command = ("if (`$ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') { exit 1625 }; " +
+        ". ([scriptblock]::Create([Text.Encoding]::Unicode.GetString([Convert]::FromBase64String('BASE64'))))").
+        Replace('BASE64', (ConvertTo-EncodedCommand $Script))
     $info = [Diagnostics.ProcessStartInfo]::new($Pwsh)
-    # .NET Framework has no ArgumentList: the arguments are joined, so none may
-    # hold white space or a quote.
-    foreach ($argument in $Arguments) {
-        if ($argument -match '[\s"]') { throw "argument needs quoting: $argument" }
-    }
-    # Without it, records on the redirected error stream come as CLIXML.
-    $info.Arguments = (@('-OutputFormat', 'Text') + $Arguments) -join ' '
+    # .NET Framework has no ArgumentList: one joined text, the command quoted.
+    $info.Arguments = "-NoLogo -NoProfile -NonInteractive -OutputFormat Text -Command `"$command`""
     $info.UseShellExecute = $false
     $info.RedirectStandardOutput = $true
     $info.RedirectStandardError = $true

@@ -34,19 +34,28 @@ static void Record(const std::wstring& directory, const wchar_t* name, const std
     WriteAll(directory + L"\\" + name, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)));
 }
 
-static std::wstring DecodeEncodedCommand(const wchar_t* commandLine)
+// The script of the command line: the updater's follows -EncodedCommand, the
+// bridge's stands quoted inside FromBase64String('...').
+static std::wstring DecodeScript(const wchar_t* commandLine)
 {
-    const wchar_t* marker = wcsstr(commandLine, L"-EncodedCommand ");
-    if (marker == nullptr) {
+    std::wstring text(commandLine);
+    size_t start = text.find(L"FromBase64String('");
+    size_t end = std::wstring::npos;
+    if (start != std::wstring::npos) {
+        start += wcslen(L"FromBase64String('");
+        end = text.find(L'\'', start);
+    } else if ((start = text.find(L"-EncodedCommand ")) != std::wstring::npos) {
+        start += wcslen(L"-EncodedCommand ");
+    } else {
         return std::wstring();
     }
-    const wchar_t* base64 = marker + wcslen(L"-EncodedCommand ");
+    std::wstring base64 = text.substr(start, end == std::wstring::npos ? end : end - start);
     DWORD size = 0;
-    if (!CryptStringToBinaryW(base64, 0, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr)) {
+    if (!CryptStringToBinaryW(base64.c_str(), 0, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr)) {
         return L"<not base64>";
     }
     std::string bytes(size, '\0');
-    CryptStringToBinaryW(base64, 0, CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(&bytes[0]), &size, nullptr,
+    CryptStringToBinaryW(base64.c_str(), 0, CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(&bytes[0]), &size, nullptr,
                          nullptr);
     return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
 }
@@ -175,7 +184,7 @@ int wmain()
     const bool standardHandles = (startup.dwFlags & STARTF_USESTDHANDLES) != 0;
     std::wstring recordDirectory = Variable(L"STANDIN_RECORD_DIR");
     const wchar_t* commandLine = GetCommandLineW();
-    std::wstring script = DecodeEncodedCommand(commandLine);
+    std::wstring script = DecodeScript(commandLine);
     if (!recordDirectory.empty()) {
         Record(recordDirectory, L"started.txt", std::to_wstring(started.QuadPart));
         Record(recordDirectory, L"process.txt", std::to_wstring(GetCurrentProcessId()));

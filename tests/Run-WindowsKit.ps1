@@ -12,18 +12,26 @@
 # job, a closed window) the next run puts it back first. Anything it cannot
 # put back is reported and fails the run.
 # -Group and -TestFilter run a part of the kit (a gtest filter for the test
-# programs).
+# programs, a file name before .Tests.ps1 for the Pester tests). A group that
+# has not ended after -GroupMinutes is ended with every process it started;
+# its log keeps what it wrote, and it counts as a failure.
 param(
     [string]$Release = (Join-Path $PSScriptRoot 'release'),
     [string]$Results = (Join-Path $PSScriptRoot 'results'),
     [string[]]$Group = @('engine-check', 'bridge', 'auto-updater', 'powershell-scripts'),
-    [string]$TestFilter = '*'
+    [string]$TestFilter = '*',
+    [double]$GroupMinutes = 15
 )
 $ErrorActionPreference = 'Stop'
 # -File hands a list over as one text.
 $Group = @($Group | ForEach-Object { $_ -split ',' } | Where-Object { $_ })
 $kit = $PSScriptRoot
 $Release = (Resolve-Path -LiteralPath $Release).Path
+# Unpacked from a downloaded zip, every file carries the mark of the internet:
+# Windows PowerShell then refuses to load Pester's DLL, and the controller
+# files count as remote under a RemoteSigned policy.
+Get-ChildItem -LiteralPath $kit, $Release -Recurse -File | Unblock-File
+$env:MORVELLANE_RELEASE_DIR = $Release
 New-Item -ItemType Directory -Path $Results -Force | Out-Null
 $Results = (Resolve-Path -LiteralPath $Results).Path
 $windowsPowerShell = Join-Path $env:SystemRoot 'System32\WindowsPowerShell\v1.0\powershell.exe'
@@ -143,21 +151,29 @@ function Get-JUnitCounts([string]$Path) {
     $counts
 }
 
-# Runs PROGRAM with ARGUMENTS (none holds a space or a quote), its output and
-# error into LOG; returns the exit code.
+# Runs PROGRAM with ARGUMENTS, its output and then its error text into LOG
+# (files, so that what a stopped program wrote stays); returns the exit code,
+# or $null when it had to be ended after -GroupMinutes.
 function Invoke-Logged([string]$Program, [string]$Arguments, [string]$Log) {
-    $info = New-Object Diagnostics.ProcessStartInfo $Program
-    $info.Arguments = $Arguments
-    $info.UseShellExecute = $false
-    $info.RedirectStandardOutput = $true
-    $info.RedirectStandardError = $true
-    $info.EnvironmentVariables['MORVELLANE_RELEASE_DIR'] = $Release
-    $process = [Diagnostics.Process]::Start($info)
-    $errorText = $process.StandardError.ReadToEndAsync()
-    $outputText = $process.StandardOutput.ReadToEnd()
-    $process.WaitForExit()
-    [IO.File]::WriteAllText($Log, $outputText + $errorText.Result)
-    $process.ExitCode
+    $errorLog = "$Log.error"
+    $process = Start-Process -FilePath $Program -ArgumentList $Arguments -NoNewWindow -PassThru `
+        -RedirectStandardOutput $Log -RedirectStandardError $errorLog
+    $null = $process.Handle  # keeps the exit code once it has ended
+    $exitCode = $null
+    if ($process.WaitForExit([int]($GroupMinutes * 60000))) {
+        $process.WaitForExit()
+        $exitCode = $process.ExitCode
+    } else {
+        # Its whole tree; Wine's taskkill knows no /T, so at least the group itself.
+        $taskkill = Join-Path $env:SystemRoot 'System32\taskkill.exe'
+        Start-Process -FilePath $env:ComSpec -ArgumentList "/c $taskkill /PID $($process.Id) /T /F >nul 2>&1" -NoNewWindow -Wait
+        if (-not $process.HasExited) { $process.Kill() }
+        $process.WaitForExit()
+    }
+    $process.Dispose()
+    [IO.File]::AppendAllText($Log, [IO.File]::ReadAllText($errorLog))
+    Remove-Item -LiteralPath $errorLog
+    $exitCode
 }
 
 function Invoke-TestGroup([string]$Name) {
@@ -172,6 +188,7 @@ function Invoke-TestGroup([string]$Name) {
                 " -PrelaunchScript `"$kit\scripts\prelaunch.ps1`" -ControllerDirectory `"$kit\controller`"" +
                 " -BootstrapScript `"$kit\scripts\bootstrap.ps1`" -UpdaterProgram `"$Release\auto-updater.exe`"" +
                 " -ResultFile `"$xml`""
+            $arguments += " -Filter `"$TestFilter.Tests.ps1`""
             $exitCode = Invoke-Logged (Get-Process -Id $PID).Path $arguments $log
         }
         default {
@@ -185,10 +202,14 @@ function Invoke-TestGroup([string]$Name) {
         }
     }
     $counts = Get-JUnitCounts $xml
+    if ($null -eq $exitCode) {
+        $exitCode = "none: ended after $GroupMinutes minutes"
+        [IO.File]::AppendAllText($log, "`r`n$Name had not ended after $GroupMinutes minutes and was ended.`r`n")
+    }
     if ($null -eq $counts) {
         # It ended before it wrote its results: a failure of its own.
         $counts = @{ Passed = 0; Failed = 1; Skipped = 0 }
-        "$Name ended with exit code $exitCode before writing $xml" | Add-Content -LiteralPath $log
+        [IO.File]::AppendAllText($log, "$Name ended with exit code $exitCode before writing $xml`r`n")
     } elseif ($exitCode -ne 0 -and $counts.Failed -eq 0) {
         $counts.Failed = 1
     }

@@ -2,12 +2,14 @@
 # The Windows kit's runner under Wine, through the prefix's powershell.exe (the
 # test engine), with the tests taking their Windows branches. First, the
 # record that a run stopped hard leaves behind: the next run puts it back
-# before anything else, and runs nothing when it cannot.
+# before anything else, and runs nothing when it cannot; then a Pester file
+# broken in discovery and a group that hangs, each of which must fail.
 # Usage: tests/windows-kit.sh KIT_DIR RESULTS_DIR [runner arguments...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 windows_path() { local path; path=$(cd "$1" && pwd); echo "Z:${path//\//\\}"; }
-kit=$(windows_path "$1")
+kit_dir=$1
+kit=$(windows_path "$kit_dir")
 results_dir=$2
 mkdir -p "$results_dir"
 results=$(windows_path "$results_dir")
@@ -30,6 +32,25 @@ plant_state() {
     @{ Path = 'HKEY_CURRENT_USER\Software\Morvellane\Tinderwick'; Name = 'JavaExecutable'; Exists = \$true
        Kind = '$1'; Data = '$2'; FirstMissingKey = \$null }) } | Export-Clixml -LiteralPath '$state'"
 }
+
+# Failures that once went unseen: a Pester file that fails in discovery (run
+# here on the host's PowerShell), and a group that does not end.
+tests=$kit_dir/powershell
+parameters='param($Pwsh, $PrelaunchScript, $ControllerDirectory, $BootstrapScript, $UpdaterProgram)'
+printf '%s\n' "$parameters" "throw 'broken in discovery'" > "$tests/KitBroken.Tests.ps1"
+printf '%s\n' "$parameters" 'Start-Sleep -Seconds 600' > "$tests/KitHangs.Tests.ps1"
+status=0
+output=$("$root/out/tools/pwsh" -NoLogo -NoProfile -NonInteractive -File "$tests/run-pester.ps1" \
+  -Pwsh "$root/out/tools/pwsh" -PesterModule "$kit_dir/pester/Pester.psd1" -PrelaunchScript none -ControllerDirectory none \
+  -Filter KitBroken.Tests.ps1 -ResultFile "$results_dir/broken.xml") || status=$?
+[ "$status" -eq 1 ] && grep -q '^0 passed, 1 failed' <<<"$output" && grep -q 'broken in discovery' "$results_dir/broken.xml" ||
+  fail "a Pester file that fails in discovery passed (exit code $status): $output"
+status=0
+output=$(run_kit -Group powershell-scripts -TestFilter KitHangs -GroupMinutes 0.02) || status=$?
+rm -f "$tests/KitBroken.Tests.ps1" "$tests/KitHangs.Tests.ps1"
+[ "$status" -eq 1 ] && grep -q '^powershell-scripts: 0 passed, 1 failed' <<<"$output" &&
+  grep -q 'had not ended after 0.02 minutes' "$results_dir/powershell-scripts.log" ||
+  fail "a group that does not end was not ended and failed (exit code $status): $output"
 
 plant_state NoSuchKind 'C:\never'
 status=0

@@ -83,7 +83,7 @@ Describe 'The shipped profile update controller' {
         $env:MORVELLANE_PROFILE_GAME_DIRECTORY = $null
         if ($directory -eq 'file') {
             $env:MORVELLANE_PROFILE_GAME_DIRECTORY = Join-Path $script:Work 'not-a-directory'
-            Set-Content -LiteralPath $env:MORVELLANE_PROFILE_GAME_DIRECTORY -Value ''
+            Set-Content -LiteralPath $env:MORVELLANE_PROFILE_GAME_DIRECTORY -Value '' -Encoding UTF8
         }
         { & (Join-Path $ControllerDirectory 'Morvellane.ProfileUpdate.ps1') } | Should -Throw -ExpectedMessage $message
     }

@@ -44,6 +44,26 @@ BeforeAll {
         }
     }
 
+    # The calls of the content cmdlets in TEXT, and in any script text it
+    # carries (a here-string, or a string of more than one line), that do not
+    # name -Encoding: 5.1 reads and
+    # writes in the ANSI code page unless told.
+    function Find-UnnamedEncoding([string]$Text) {
+        $ast = [Management.Automation.Language.Parser]::ParseInput($Text, [ref]$null, [ref]$null)
+        foreach ($node in $ast.FindAll({ $true }, $true)) {
+            $type = $node.GetType().Name
+            if ($type -eq 'CommandAst' -and
+                $node.GetCommandName() -in 'Get-Content', 'Set-Content', 'Add-Content', 'Out-File', 'gc', 'sc', 'ac', 'cat', 'type' -and
+                -not ($node.CommandElements | Where-Object { $_.GetType().Name -eq 'CommandParameterAst' -and
+                        $_.ParameterName.Length -ge 3 -and 'encoding'.StartsWith($_.ParameterName.ToLowerInvariant()) })) {
+                $node.Extent.Text
+            } elseif ($type -in 'StringConstantExpressionAst', 'ExpandableStringExpressionAst' -and
+                ("$($node.StringConstantType)" -like '*HereString' -or $node.Value.Contains("`n"))) {
+                Find-UnnamedEncoding $node.Value
+            }
+        }
+    }
+
     # Windows PowerShell 5.1 reads a script without a byte-order mark in the
     # ANSI code page: only ASCII reads the same there as everywhere else.
     function Test-ReadsTheSameIn51([byte[]]$Bytes) {
@@ -62,6 +82,18 @@ Describe 'The check that a script reads the same in Windows PowerShell 5.1' {
         @{ name = 'fails UTF-8 without one'; bytes = [byte[]](0x27, 0xE2, 0x80, 0x98, 0x27); reads = $false }
     ) {
         Test-ReadsTheSameIn51 $bytes | Should -Be $reads
+    }
+}
+
+Describe 'The check that every content cmdlet names its encoding' {
+    It '<name>' -ForEach @(
+        @{ name = 'finds Get-Content without it'; sample = 'Get-Content -LiteralPath a'; found = 1 }
+        @{ name = 'finds Out-File in a pipeline'; sample = "'x' | Out-File a"; found = 1 }
+        @{ name = 'passes an abbreviated -Encoding'; sample = 'Add-Content a -Value b -Enc UTF8'; found = 0 }
+        @{ name = 'finds Set-Content in script text a test carries'
+           sample = ('$module = @''', 'function f { Set-Content a -Value b }', '''@') -join "`n"; found = 1 }
+    ) {
+        @(Find-UnnamedEncoding $sample).Count | Should -Be $found
     }
 }
 
@@ -94,5 +126,9 @@ Describe 'The shipped and embedded PowerShell texts' {
 Describe 'Every PowerShell file that Windows PowerShell 5.1 reads' {
     It '<name> is ASCII or names its encoding' -ForEach $scriptFiles {
         Test-ReadsTheSameIn51 ([IO.File]::ReadAllBytes($path)) | Should -BeTrue
+    }
+
+    It '<name> names the encoding of every file it reads or writes with a cmdlet' -ForEach $scriptFiles {
+        Find-UnnamedEncoding ([IO.File]::ReadAllText($path)) | Should -BeNullOrEmpty
     }
 }

@@ -27,6 +27,15 @@ $configuration.Run.PassThru = $true
 $configuration.Output.Verbosity = 'Detailed'
 $result = Invoke-Pester -Configuration $configuration
 
+# A file that fails in discovery, or a BeforeAll or AfterAll that fails, has
+# no failed test to show for it: each counts as a failure of its own, as in
+# Pester's own total.
+$broken = @(foreach ($container in $result.FailedContainers) {
+        @{ File = [IO.Path]::GetFileName("$($container.Item)"); Name = "$($container.Item)"; Errors = $container.ErrorRecord } }) +
+    @(foreach ($block in $result.FailedBlocks) {
+        @{ File = [IO.Path]::GetFileName("$($block.BlockContainer.Item)"); Name = $block.ExpandedPath; Errors = $block.ErrorRecord } })
+$failed = $result.FailedCount + $broken.Count
+
 # JUnit XML for the Windows kit, written here: Pester's own writer asks WMI
 # about the machine, which never answers under Wine.
 if ($ResultFile) {
@@ -36,8 +45,8 @@ if ($ResultFile) {
     $writer.WriteStartElement('testsuites')
     $writer.WriteStartElement('testsuite')
     $writer.WriteAttributeString('name', 'powershell-scripts')
-    $writer.WriteAttributeString('tests', [string]$result.TotalCount)
-    $writer.WriteAttributeString('failures', [string]$result.FailedCount)
+    $writer.WriteAttributeString('tests', [string]($result.TotalCount + $broken.Count))
+    $writer.WriteAttributeString('failures', [string]$failed)
     $writer.WriteAttributeString('skipped', [string]$result.SkippedCount)
     foreach ($test in $result.Tests) {
         $writer.WriteStartElement('testcase')
@@ -56,9 +65,18 @@ if ($ResultFile) {
         }
         $writer.WriteEndElement()
     }
+    foreach ($failure in $broken) {
+        $writer.WriteStartElement('testcase')
+        $writer.WriteAttributeString('classname', $failure.File)
+        $writer.WriteAttributeString('name', "$($failure.Name) (outside any test)")
+        $writer.WriteStartElement('failure')
+        $writer.WriteAttributeString('message', (($failure.Errors | ForEach-Object { $_.Exception.Message }) -join "`n"))
+        $writer.WriteEndElement()
+        $writer.WriteEndElement()
+    }
     $writer.WriteEndElement()
     $writer.WriteEndElement()
     $writer.Close()
 }
-"$($result.PassedCount) passed, $($result.FailedCount) failed"
-exit $result.FailedCount
+"$($result.PassedCount) passed, $failed failed"
+exit $failed

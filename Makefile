@@ -35,9 +35,11 @@ windows-kit: dist
 coverage: windows-kit
 	scripts/coverage.sh
 
+# make sign PKCS11_MODULE=module.so PKCS11_KEY='pkcs11:...' CERTS=chain.pem [PIN_FILE=pin.txt] [TIMESTAMP_URL=address]
 # make sign PFX=certificate.pfx PASSWORD_FILE=password.txt [TIMESTAMP_URL=address]
 sign:
-	scripts/sign.sh dist "$(PFX)" "$(PASSWORD_FILE)" "$(TIMESTAMP_URL)"
+	PKCS11_MODULE="$(PKCS11_MODULE)" PKCS11_KEY="$(PKCS11_KEY)" CERTS="$(CERTS)" PIN_FILE="$(PIN_FILE)" \
+	  PFX="$(PFX)" PASSWORD_FILE="$(PASSWORD_FILE)" TIMESTAMP_URL="$(TIMESTAMP_URL)" scripts/sign.sh dist
 
 benchmark: dist
 	scripts/benchmark.sh

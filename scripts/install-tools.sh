@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs what building, signing and testing need on Debian, as root:
-# MinGW-w64, CMake, Wine, Xvfb, osslsigncode, OpenSSL, clang-cl with lld-link
+# MinGW-w64, CMake, Wine, Xvfb, osslsigncode, OpenSSL with its PKCS#11 engine,
+# SoftHSM2 and OpenSC's pkcs11-tool (a token for the signing test), clang-cl with lld-link
 # and llvm-rc, clang-tidy and gcovr from Debian; into out/tools PowerShell
 # 7.6.10 for this machine (dotnet tool), Pester 5 (NuGet), the PowerShell
 # 7.6.10 engine for Windows that stands in for Windows PowerShell inside the
@@ -12,7 +13,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 tools=$root/out/tools
 
 packages="g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake make
-  wine wine64 xvfb xauth googletest osslsigncode openssl clang-14 clang-tools-14 lld-14 llvm-14 clang-tidy-14
+  wine wine64 xvfb xauth googletest osslsigncode openssl libengine-pkcs11-openssl softhsm2 opensc clang-14 clang-tools-14 lld-14 llvm-14 clang-tidy-14
   gcovr"
 missing=""
 for package in $packages; do

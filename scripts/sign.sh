@@ -3,45 +3,112 @@
 # optionally with an RFC 3161 time stamp, then rewrites its SHA256SUMS. The
 # controller files are not signed or changed: the bridge pins their digests.
 # Nothing in the directory changes unless both programs were signed.
-# Usage: scripts/sign.sh DIST PFX PASSWORD_FILE [TIMESTAMP_URL]   (as 'make sign' calls it)
+# Usage, as 'make sign' calls it, with the key named in the environment:
+#   a key in a token or HSM:  PKCS11_MODULE=module.so PKCS11_KEY='pkcs11:...' CERTS=chain.pem [PIN_FILE=pin.txt]
+#   a PKCS#12 file:           PFX=certificate.pfx PASSWORD_FILE=password.txt
+#   either, optionally:       TIMESTAMP_URL=address
+#   scripts/sign.sh DIST
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 fail() {
   echo "make sign: $*" >&2
   exit 1
 }
-[ $# -ge 3 ] && [ $# -le 4 ] || fail "usage: make sign PFX=certificate.pfx PASSWORD_FILE=password.txt [TIMESTAMP_URL=address]"
-dist=$1 pfx=$2 password_file=$3 timestamp_url=${4:-}
-[ -n "$pfx" ] || fail "name the PKCS#12 certificate: make sign PFX=certificate.pfx PASSWORD_FILE=password.txt"
-[ -n "$password_file" ] || fail "name the file that holds the certificate's password: PASSWORD_FILE=password.txt"
-[ -f "$pfx" ] || fail "the certificate $pfx does not exist"
-[ -f "$password_file" ] || fail "the password file $password_file does not exist"
+usage="make sign PKCS11_MODULE=module.so PKCS11_KEY='pkcs11:...' CERTS=chain.pem [PIN_FILE=pin.txt], or PFX=certificate.pfx PASSWORD_FILE=password.txt"
+[ $# -eq 1 ] || fail "usage: $usage"
+dist=$1
+pfx=${PFX:-} password_file=${PASSWORD_FILE:-} timestamp_url=${TIMESTAMP_URL:-}
+module=${PKCS11_MODULE:-} key=${PKCS11_KEY:-} certs=${CERTS:-} pin_file=${PIN_FILE:-}
 programs=(prelaunch-bridge.exe auto-updater.exe)
+
+if [ -n "$module$key$certs$pin_file" ]; then
+  [ -z "$pfx$password_file" ] || fail "name either a token's key or a PKCS#12 file, not both"
+  [ -n "$module" ] || fail "name the token's PKCS#11 module: PKCS11_MODULE=module.so"
+  [ -n "$key" ] || fail "name the signing key in the token: PKCS11_KEY='pkcs11:token=...;object=...;type=private'"
+  [ -n "$certs" ] || fail "name the signing certificate and its chain: CERTS=chain.pem"
+  [ -f "$module" ] || fail "the PKCS#11 module $module does not exist"
+  [ -f "$certs" ] || fail "the certificate chain $certs does not exist"
+  [ -z "$pin_file" ] || [ -f "$pin_file" ] || fail "the PIN file $pin_file does not exist"
+  grep -q -- '-----BEGIN CERTIFICATE-----' "$certs" || fail "$certs holds no PEM certificate"
+  engine="$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so"
+  [ -f "$engine" ] || fail "OpenSSL's PKCS#11 engine $engine is missing; run make first, which installs it"
+  key_arguments=(-pkcs11engine "$engine" -pkcs11module "$module" -certs "$certs" -key "$key")
+  [ -z "$pin_file" ] || key_arguments+=(-readpass "$pin_file")
+else
+  [ -n "$pfx" ] || fail "usage: $usage"
+  [ -n "$password_file" ] || fail "name the file that holds the certificate's password: PASSWORD_FILE=password.txt"
+  [ -f "$pfx" ] || fail "the certificate $pfx does not exist"
+  [ -f "$password_file" ] || fail "the password file $password_file does not exist"
+  # The certificate must open with the password and hold a key and a certificate.
+  if ! contents=$(openssl pkcs12 -in "$pfx" -passin "file:$password_file" -nodes 2>&1); then
+    if grep -q -i 'mac verify' <<<"$contents"; then
+      fail "the password in $password_file does not open $pfx"
+    fi
+    fail "$pfx is not a PKCS#12 certificate"
+  fi
+  grep -q -- '-----BEGIN CERTIFICATE-----' <<<"$contents" || fail "$pfx holds no certificate"
+  grep -q -- 'PRIVATE KEY-----' <<<"$contents" || fail "$pfx holds no private key to sign with"
+  unset contents
+  key_arguments=(-pkcs12 "$pfx" -readpass "$password_file")
+fi
+
+# What a token's fault looks like in osslsigncode's log, and what to do about it.
+explain_token_fault() {
+  local log=$1
+  if grep -q 'PIN incorrect\|PIN_LEN_RANGE' "$log"; then
+    echo "the PIN ${pin_file:+in $pin_file }does not open the token"
+  elif grep -q 'PIN locked' "$log"; then
+    echo "the token's PIN is locked; unlock it with the token's own tool"
+  elif grep -q 'Login failed\|Login to token failed' "$log"; then
+    echo "the token wants a PIN: give PIN_FILE=pin.txt"
+  elif grep -q 'Unable to load module\|Unable to load PKCS#11 module' "$log"; then
+    echo "the PKCS#11 module $module cannot be loaded"
+  elif grep -q 'No matching initialized token' "$log"; then
+    echo "no token matches $key; plug it in, or check the URI's token="
+  elif grep -q 'private key was not found\|object not found' "$log"; then
+    echo "the token holds no private key at $key"
+  elif grep -q 'key values mismatch\|consistency of a private key' "$log"; then
+    echo "the certificate in $certs does not match the key at $key"
+  fi
+}
+
 for program in "${programs[@]}"; do
   [ -f "$dist/$program" ] || fail "$dist/$program does not exist; run make first"
 done
-
-# The certificate must open with the password and hold a key and a certificate.
-if ! contents=$(openssl pkcs12 -in "$pfx" -passin "file:$password_file" -nodes 2>&1); then
-  if grep -q -i 'mac verify' <<<"$contents"; then
-    fail "the password in $password_file does not open $pfx"
-  fi
-  fail "$pfx is not a PKCS#12 certificate"
-fi
-grep -q -- '-----BEGIN CERTIFICATE-----' <<<"$contents" || fail "$pfx holds no certificate"
-grep -q -- 'PRIVATE KEY-----' <<<"$contents" || fail "$pfx holds no private key to sign with"
-unset contents
-
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+# The token's key opens and belongs to a certificate of the chain, asked
+# through OpenSSL's engine before anything is signed, whatever osslsigncode
+# itself would notice.
+if [ -n "$module" ]; then
+  printf '%s\n' 'openssl_conf = conf' '[conf]' 'engines = engines' '[engines]' 'pkcs11 = pkcs11' '[pkcs11]' \
+    "dynamic_path = $engine" "MODULE_PATH = $module" > "$work/engine.cnf"
+  if ! OPENSSL_CONF=$work/engine.cnf openssl pkey -engine pkcs11 -inform engine -in "$key" \
+    ${pin_file:+-passin "file:$pin_file"} -pubout -out "$work/key.pub" >"$work/log" 2>&1; then
+    reason=$(explain_token_fault "$work/log") || true
+    [ -n "$reason" ] || { sed 's/^/  /' "$work/log" >&2; reason="the token's key at $key cannot be used"; }
+    fail "$reason; $dist is unchanged"
+  fi
+  awk -v dir="$work" '/-----BEGIN CERTIFICATE-----/ { n++ } n { print > (dir "/certificate" n ".pem") }' "$certs"
+  matched=no
+  for certificate in "$work"/certificate*.pem; do
+    openssl x509 -in "$certificate" -pubkey -noout 2>/dev/null | cmp -s - "$work/key.pub" && matched=yes
+  done
+  [ "$matched" = yes ] || fail "the certificate in $certs does not match the key at $key; $dist is unchanged"
+fi
+
 declare -A descriptions=([prelaunch-bridge.exe]="Morvellane Prelaunch Bridge"
   [auto-updater.exe]="Morvellane Automatic Updater")
 for program in "${programs[@]}"; do
-  arguments=(sign -pkcs12 "$pfx" -readpass "$password_file" -h sha256 -n "${descriptions[$program]}")
+  arguments=(sign "${key_arguments[@]}" -h sha256 -n "${descriptions[$program]}")
   if [ -n "$timestamp_url" ]; then
     arguments+=(-ts "$timestamp_url")
   fi
   if ! osslsigncode "${arguments[@]}" -in "$dist/$program" -out "$work/$program" >"$work/log" 2>&1; then
+    if [ -n "$module" ] && reason=$(explain_token_fault "$work/log") && [ -n "$reason" ]; then
+      fail "$reason; $dist is unchanged"
+    fi
     sed 's/^/  /' "$work/log" >&2
     fail "could not sign $program; $dist is unchanged"
   fi

@@ -2,7 +2,8 @@
 # make windows-kit: lays out out/windows-kit/ and zips it as
 # out/windows-kit.zip: the release as in dist/, the test programs and
 # stand-ins with the pin sets and script texts they read, Pester 5.7.1 with
-# the Pester tests, and Run-WindowsKit.ps1, which runs them all on Windows.
+# the Pester tests, the README whose recipes they run, and Run-WindowsKit.ps1,
+# which runs them all on Windows.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/out/mingw
@@ -21,6 +22,6 @@ cp "$build/bridge/prelaunch-bridge-generated/prelaunch.ps1" "$kit/scripts/prelau
 cp "$root/auto-updater/bootstrap.ps1" "$root/auto-updater/auto-updater.manifest" "$kit/scripts/"
 cp -r "$root/out/tools/nuget/pester/5.7.1/tools/." "$kit/pester/"
 cp "$root"/tests/powershell/*.ps1 "$kit/powershell/"
-cp "$root/tests/Run-WindowsKit.ps1" "$kit/"
+cp "$root/tests/Run-WindowsKit.ps1" "$root/README.md" "$kit/"
 (cd "$kit" && cmake -E tar cf "$kit.zip" --format=zip .)
 echo "out/windows-kit/ and out/windows-kit.zip ($(du -sh "$kit.zip" | cut -f1))"

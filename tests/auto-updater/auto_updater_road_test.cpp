@@ -553,6 +553,46 @@ TEST_F(UpdaterRoad, JavaPathComesFromTheRegistryValue)
     }
 }
 
+TEST_F(UpdaterRoad, ActiveSetupCommandOfTheReadmeWritesTheValueTheUpdaterStartsJavaFrom)
+{
+    // The README's StubPath line, as Active Setup runs it: variables expanded,
+    // then started as it stands. Only the example Java path is the test's.
+    const std::string readme = ReadFileBytes(TestPath(MORVELLANE_README, L"README.md"));
+    const std::string start = "\"%SystemRoot%\\System32\\reg.exe\" add ";
+    const size_t at = readme.find("\n" + start);
+    ASSERT_NE(std::string::npos, at) << "no StubPath line in the README";
+    std::string line = readme.substr(at + 1, readme.find('\n', at + 1) - at - 1);
+    const std::string example = "C:\\Program Files\\Java\\jdk-21\\bin\\javaw.exe";
+    ASSERT_NE(std::string::npos, line.find(example)) << line;
+
+    const std::wstring javaHome = MakeFreshDirectory(L"Program Files");
+    const std::wstring java = javaHome + L"\\javaw.exe";
+    CopyFileW(Installed().java.c_str(), java.c_str(), FALSE);
+    std::wstring command(line.begin(), line.end());
+    command.replace(command.find(std::wstring(example.begin(), example.end())), example.size(), java);
+    wchar_t expanded[4096];
+    ASSERT_GT(ExpandEnvironmentStringsW(command.c_str(), expanded, 4096), 0u);
+
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kJavaKey, L"JavaExecutable");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, expanded, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                               &startup, &process))
+        << Narrow(expanded);
+    WaitForSingleObject(process.hProcess, 30000);
+    DWORD exitCode = 1;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_EQ(0u, exitCode) << Narrow(expanded);
+
+    UpdaterRun run = RunUpdater(Quoted(Installed().updater) + L" -version");
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_FALSE(run.dialog.shown);
+    EXPECT_EQ(Quoted(java) + L" -version", run.javaCommandLine);
+}
+
 TEST_F(UpdaterRoad, JavaPathThatIsNoPlainFileOrIsTheUpdaterIsRefused)
 {
     const Installation& installation = Installed();

@@ -32,7 +32,8 @@ if [ -n "$module$key$certs$pin_file" ]; then
   grep -q -- '-----BEGIN CERTIFICATE-----' "$certs" || fail "$certs holds no PEM certificate"
   engine="$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so"
   [ -f "$engine" ] || fail "OpenSSL's PKCS#11 engine $engine is missing; run make first, which installs it"
-  key_arguments=(-pkcs11engine "$engine" -pkcs11module "$module" -certs "$certs" -key "$key")
+  # osslsigncode finds the engine by name: 2.5, Debian 12's own, refuses it by path.
+  key_arguments=(-pkcs11module "$module" -certs "$certs" -key "$key")
   [ -z "$pin_file" ] || key_arguments+=(-readpass "$pin_file")
 else
   [ -n "$pfx" ] || fail "usage: $usage"

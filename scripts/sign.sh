@@ -53,24 +53,24 @@ else
   key_arguments=(-pkcs12 "$pfx" -readpass "$password_file")
 fi
 
-# What a token's fault looks like in osslsigncode's log, and what to do about it.
+# What a token's fault looks like in the PKCS#11 engine's messages, and what
+# to do about it: a pattern for grep, then the line to say.
 explain_token_fault() {
-  local log=$1
-  if grep -q 'PIN incorrect\|PIN_LEN_RANGE' "$log"; then
-    echo "the PIN ${pin_file:+in $pin_file }does not open the token"
-  elif grep -q 'PIN locked' "$log"; then
-    echo "the token's PIN is locked; unlock it with the token's own tool"
-  elif grep -q 'Login failed\|Login to token failed' "$log"; then
-    echo "the token wants a PIN: give PIN_FILE=pin.txt"
-  elif grep -q 'Unable to load module\|Unable to load PKCS#11 module' "$log"; then
-    echo "the PKCS#11 module $module cannot be loaded"
-  elif grep -q 'No matching initialized token' "$log"; then
-    echo "no token matches $key; plug it in, or check the URI's token="
-  elif grep -q 'private key was not found\|object not found' "$log"; then
-    echo "the token holds no private key at $key"
-  elif grep -q 'key values mismatch\|consistency of a private key' "$log"; then
-    echo "the certificate in $certs does not match the key at $key"
-  fi
+  local pattern message
+  while IFS='>' read -r pattern message; do
+    if grep -q -- "$pattern" "$1"; then
+      echo "$message"
+      return
+    fi
+  done <<RULES
+PIN incorrect\|PIN_LEN_RANGE>the PIN ${pin_file:+in $pin_file }does not open the token
+PIN locked>the token's PIN is locked; unlock it with the token's own tool
+Login failed\|Login to token failed>the token wants a PIN: give PIN_FILE=pin.txt
+Unable to load module\|Unable to load PKCS#11 module>the PKCS#11 module $module cannot be loaded
+No matching initialized token>no token matches $key; plug it in, or check the URI's token=
+private key was not found\|object not found>the token holds no private key at $key
+key values mismatch\|consistency of a private key>the certificate in $certs does not match the key at $key
+RULES
 }
 
 for program in "${programs[@]}"; do

@@ -133,7 +133,12 @@ function Restore-MachineState($State) {
     }
     foreach ($path in Get-TemporaryLeftovers) {
         if ($State.LeftoversBefore -notcontains $path) {
-            try { Remove-Item -LiteralPath $path -Recurse -Force } catch { "could not remove $path`: $_" }
+            # A file that a process has only just closed, or that a virus
+            # scanner still reads, can hold its folder for a moment.
+            for ($try = 1; $try -le 10; $try++) {
+                try { Remove-Item -LiteralPath $path -Recurse -Force; break }
+                catch { if ($try -eq 10) { "could not remove $path`: $_" } else { Start-Sleep -Milliseconds 500 } }
+            }
         }
     }
 }

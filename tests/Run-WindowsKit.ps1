@@ -166,7 +166,6 @@ function Invoke-Logged([string]$Program, [string]$Arguments, [string]$Log) {
     $null = $process.Handle  # keeps the exit code once it has ended
     $exitCode = $null
     if ($process.WaitForExit([int]($GroupMinutes * 60000))) {
-        $process.WaitForExit()
         $exitCode = $process.ExitCode
     } else {
         # Its whole tree; Wine's taskkill knows no /T, so at least the group itself.

@@ -96,7 +96,6 @@ check "Java got the unchanged argument tail" \
 echo 'not a certificate' > broken.pfx
 echo 'wrong password' > wrong.txt
 cp -r "$dist" incomplete && rm incomplete/auto-updater.exe
-p12="PFX=certificate.pfx PASSWORD_FILE=password.txt"
 key="PKCS11_MODULE=$module PKCS11_KEY=$uri"
 pin="PIN_FILE=pin.txt"
 missing_key="PKCS11_MODULE=$module PKCS11_KEY=${uri/signing/nosuch}"
@@ -104,7 +103,7 @@ for fault in "untouched|PFX=broken.pfx PASSWORD_FILE=password.txt|broken.pfx is 
   "untouched|PFX=certificate.pfx PASSWORD_FILE=wrong.txt|the password in wrong.txt does not open certificate.pfx" \
   "untouched|PFX=missing.pfx PASSWORD_FILE=password.txt|the certificate missing.pfx does not exist" \
   "untouched|PFX=certificate.pfx PASSWORD_FILE=missing.txt|the password file missing.txt does not exist" \
-  "incomplete|$p12|incomplete/auto-updater.exe does not exist; run make first" \
+  "incomplete|${pkcs12[*]}|incomplete/auto-updater.exe does not exist; run make first" \
   "untouched|$key CERTS=chain.pem PIN_FILE=wrong.txt|the PIN in wrong.txt does not open the token; untouched is unchanged" \
   "untouched|PKCS11_MODULE=/missing/module.so PKCS11_KEY=$uri CERTS=chain.pem $pin|the PKCS#11 module /missing/module.so does not exist" \
   "untouched|PKCS11_MODULE=$engine PKCS11_KEY=$uri CERTS=chain.pem $pin|the PKCS#11 module $engine cannot be loaded; untouched is unchanged" \

@@ -67,6 +67,10 @@ bool IsSelfTestTail(const wchar_t* argumentTail);
 void ShowUpdateFailure(const wchar_t* message, DWORD code, const wchar_t* startupLogPath, bool silenced);
 extern const wchar_t kUpdateFailureMessage[];
 
+// The PowerShell command line of the update run, for POWER_SHELL_PATH, in
+// COMMAND_LINE (kBufferUnits). False when it does not fit.
+bool ComposeUpdateCommandLine(const wchar_t* powerShellPath, wchar_t* commandLine);
+
 // Runs the profile update before a game start, composing the PowerShell
 // command in COMMAND_LINE. False when it cannot be prepared; otherwise true
 // with the update's exit code in UPDATE_EXIT.

@@ -2,7 +2,7 @@
 // start, and the dialog that stops the start when it fails.
 #include "auto_updater.h"
 
-#include "bootstrap_command.h"
+#include "bootstrap_embedded.h"
 
 const wchar_t kUpdateFailureMessage[] =
     L"Morvellane could not update safely, so this game launch was stopped. Open the startup log below for the "
@@ -12,11 +12,34 @@ static const wchar_t kPolicyNote[] =
     L"in effect. See the diagnostic log for the actual failure; administrator approval may be needed if Windows "
     L"blocks execution. No user or machine policy was changed.";
 static const wchar_t kPowerShellSuffix[] = L"\\WindowsPowerShell\\v1.0\\powershell.exe";
-static const wchar_t kPowerShellSwitches[] = L"\" -NoLogo -NoProfile -ExecutionPolicy Bypass -EncodedCommand ";
+// The bootstrap reaches PowerShell in its environment, never on its command
+// line: security tools take an encoded payload or an execution-policy switch
+// there for a disguised launcher and may end PowerShell. The command reads
+// the script, removes the variable so that nothing PowerShell starts inherits
+// it, and dot-sources it into the global scope. Windows PowerShell refuses
+// to make a script block in a restricted language mode, so there the command
+// itself leaves with 1625; one that finds no script leaves with 1, never 0.
+static const wchar_t kPowerShellCommand[] =
+    L"\" -NoLogo -NoProfile -Command \""
+    L"if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') { exit 1625 }; "
+    L"$morvellaneScript = $env:MORVELLANE_PROFILE_SCRIPT; $env:MORVELLANE_PROFILE_SCRIPT = $null; "
+    L"if (-not $morvellaneScript) { exit 1 }; . ([scriptblock]::Create($morvellaneScript))\"";
 static const wchar_t* const kSelfTestOptions[] = {L"--self-test", L"--elevated-self-test"};
+
+// A variable that PowerShell's start alone may see, and what the launcher
+// had under its name, to be put back before Java can inherit it.
+struct LentVariable {
+    const wchar_t* name;
+    bool present;
+    wchar_t saved[kBufferUnits];
+};
 
 static wchar_t g_startupLogPath[kBufferUnits];
 static wchar_t g_dialogText[kBufferUnits];
+// The process scope of PowerShell's execution policy lives in this variable;
+// the bootstrap needs Bypass there to run the controller file.
+static LentVariable g_executionPolicy = {L"PSExecutionPolicyPreference", false, {}};
+static LentVariable g_script = {L"MORVELLANE_PROFILE_SCRIPT", false, {}};
 
 void FormatUnsignedDecimal(DWORD value, wchar_t* destination)
 {
@@ -107,6 +130,32 @@ void ShowUpdateFailure(const wchar_t* message, DWORD code, const wchar_t* startu
     MessageBoxW(nullptr, g_dialogText, kMessageCaption, MB_ICONERROR);
 }
 
+bool ComposeUpdateCommandLine(const wchar_t* powerShellPath, wchar_t* commandLine)
+{
+    commandLine[0] = L'\0';
+    return AppendBounded(commandLine, L"\"") && AppendBounded(commandLine, powerShellPath) &&
+           AppendBounded(commandLine, kPowerShellCommand);
+}
+
+// Keeps what the launcher had under the variable's name, then sets VALUE.
+static bool LendVariable(LentVariable* variable, const wchar_t* value)
+{
+    SetLastError(ERROR_SUCCESS);
+    DWORD length = GetEnvironmentVariableW(variable->name, variable->saved, kBufferUnits);
+    DWORD error = GetLastError();
+    if (length >= static_cast<DWORD>(kBufferUnits) ||
+        (length == 0 && error != ERROR_SUCCESS && error != ERROR_ENVVAR_NOT_FOUND)) {
+        return false;
+    }
+    variable->present = length > 0 || error == ERROR_SUCCESS;
+    return SetEnvironmentVariableW(variable->name, value) != FALSE;
+}
+
+static bool TakeVariableBack(const LentVariable& variable)
+{
+    return SetEnvironmentVariableW(variable.name, variable.present ? variable.saved : nullptr) != FALSE;
+}
+
 bool RunProfileUpdate(const wchar_t* controllerPath, wchar_t* systemDirectory, wchar_t* commandLine,
                       DWORD* updateExit)
 {
@@ -121,12 +170,15 @@ bool RunProfileUpdate(const wchar_t* controllerPath, wchar_t* systemDirectory, w
         !SetEnvironmentVariableW(L"MORVELLANE_PROFILE_CONTROLLER", controllerPath)) {
         return false;
     }
-    commandLine[0] = L'\0';
-    if (!AppendBounded(commandLine, L"\"") || !AppendBounded(commandLine, systemDirectory) ||
-        !AppendBounded(commandLine, kPowerShellSwitches) ||
-        !AppendBounded(commandLine, kBootstrapEncodedCommand)) {
+    if (!ComposeUpdateCommandLine(systemDirectory, commandLine)) {
+        return false;
+    }
+    // Only PowerShell's start sees these two; Java, and whatever Java or the
+    // game starts, inherit what the launcher gave, or nothing. Where one
+    // cannot be put back, Java does not start.
+    if (!LendVariable(&g_script, kBootstrapScript) || !LendVariable(&g_executionPolicy, L"Bypass")) {
         return false;
     }
     *updateExit = RunProcessAndWait(systemDirectory, commandLine);
-    return true;
+    return TakeVariableBack(g_script) && TakeVariableBack(g_executionPolicy);
 }

@@ -3,8 +3,8 @@
 // run against doing the same work without it.
 //   road-bench BRIDGE UPDATER JAVA GAME_DIRECTORY RUNS
 // Pre-launch: the bridge's run against starting the engine directly with the
-// bridge's own encoded command. Game start: the updater's run against starting
-// the engine with the bootstrap and then Java directly.
+// bridge's own command and script. Game start: the updater's run against
+// starting the engine with the bootstrap and then Java directly.
 #include <windows.h>
 
 #include <algorithm>
@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap_command.h"
+#include "auto_updater.h"
+#include "bootstrap_embedded.h"
 #include "bridge.h"
 #include "prelaunch_embedded.h"
 
@@ -84,8 +85,9 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     const std::wstring prelaunchCommand = ControllerCommandLine();
-    const std::wstring bootstrapCommand =
-        Quoted(powerShell) + L" -NoLogo -NoProfile -ExecutionPolicy Bypass -EncodedCommand " + kBootstrapEncodedCommand;
+    const std::wstring prelaunchScript = ComposedControllerScript();
+    static wchar_t bootstrapCommand[kBufferUnits];
+    ComposeUpdateCommandLine(powerShell.c_str(), bootstrapCommand);
     const std::wstring controller = updater.substr(0, updater.rfind(L'\\') + 1) + L"Morvellane.ProfileUpdate.ps1";
     const std::wstring gameArguments = L" --gamedir " + Quoted(gameDirectory);
     wchar_t temp[MAX_PATH + 1];
@@ -101,6 +103,7 @@ int wmain(int argc, wchar_t** argv)
         double start = Now();
         bool ok = Run(bridge, Quoted(bridge), 0);
         bridgeRuns.push_back(Now() - start);
+        SetEnvironmentVariableW(L"MORVELLANE_PROFILE_SCRIPT", prelaunchScript.c_str());
         start = Now();
         ok = Run(powerShell, prelaunchCommand, CREATE_NO_WINDOW) && ok;
         engineRuns.push_back(Now() - start);
@@ -118,8 +121,13 @@ int wmain(int argc, wchar_t** argv)
         SetEnvironmentVariableW(L"MORVELLANE_PROFILE_GAME_DIRECTORY", gameDirectory.c_str());
         SetEnvironmentVariableW(L"MORVELLANE_PROFILE_STARTUP_LOG", log.c_str());
         SetEnvironmentVariableW(L"MORVELLANE_PROFILE_CONTROLLER", controller.c_str());
+        SetEnvironmentVariableW(L"MORVELLANE_PROFILE_SCRIPT", kBootstrapScript);
+        SetEnvironmentVariableW(L"PSExecutionPolicyPreference", L"Bypass");
         start = Now();
-        ok = Run(powerShell, bootstrapCommand, 0) && Run(java, Quoted(java) + gameArguments, 0) && ok;
+        ok = Run(powerShell, bootstrapCommand, 0) && ok;
+        SetEnvironmentVariableW(L"MORVELLANE_PROFILE_SCRIPT", nullptr);
+        SetEnvironmentVariableW(L"PSExecutionPolicyPreference", nullptr);
+        ok = Run(java, Quoted(java) + gameArguments, 0) && ok;
         bootstrapRuns.push_back(Now() - start);
         if (!ok) {
             fwprintf(stderr, L"a run did not start or did not end with 0\n");
@@ -127,7 +135,7 @@ int wmain(int argc, wchar_t** argv)
         }
     }
     Report(L"prelaunch-bridge: the whole pre-launch run, shipped controller on the engine", L"through the bridge",
-           L"the engine started directly with the same encoded command", bridgeRuns, engineRuns);
+           L"the engine started directly with the same command and script", bridgeRuns, engineRuns);
     Report(L"auto-updater: a whole game start, shipped controller on the engine", L"through auto-updater.exe",
            L"the engine with the bootstrap, then Java, started directly", updaterRuns, bootstrapRuns);
     return 0;

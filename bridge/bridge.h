@@ -25,12 +25,13 @@ bool IsSafePath(const wchar_t* path);
 // handle, or INVALID_HANDLE_VALUE with nothing left open.
 HANDLE OpenPinnedFile(const wchar_t* path, const unsigned char* expectedDigest, DWORD maximumSize);
 
-// Composes the PowerShell command line for BRIDGE_DIRECTORY and SCRIPT into
-// the command-line buffer. False when the directory is too long or any text
-// does not fit.
+// Composes the script for BRIDGE_DIRECTORY and SCRIPT, and the PowerShell
+// command line that runs it, into their buffers. False when the directory is
+// too long or either text does not fit.
 bool ComposeControllerCommandLine(const wchar_t* powerShellPath, const wchar_t* bridgeDirectory,
                                   const wchar_t* script);
 const wchar_t* ControllerCommandLine();
+const wchar_t* ComposedControllerScript();
 
 // Runs the controller in a kill-on-close job and returns the run's exit code.
 DWORD LaunchController(const wchar_t* bridgeDirectory);

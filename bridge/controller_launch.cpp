@@ -2,8 +2,6 @@
 // inside a kill-on-close job.
 #include "bridge.h"
 
-#include <wincrypt.h>
-
 #include "prelaunch_embedded.h"
 
 // Test builds shorten the limit at compile time; the shipped build waits 20 minutes.
@@ -21,22 +19,25 @@ static const char kStartFailedMessage[] =
 static const char kUnobservedMessage[] =
     "Morvellane prelaunch: update timed out or could not be observed; game start refused.\r\n";
 
-// The composed script goes over as Base64 inside a plain -Command, decoded and
-// dot-sourced into the global scope. Never -EncodedCommand: Windows PowerShell
-// run from an encoded command with its error stream redirected writes
-// progress, warnings and errors there as CLIXML, user and computer names
-// included, whatever -OutputFormat says. A PowerShell held to a restricted
-// language mode leaves with 1625 before anything is decoded, so its error
-// view never shows the Base64 text.
+// The composed script reaches PowerShell in its environment, never on its
+// command line: security tools take an encoded or Base64 payload there for a
+// disguised launcher and may end PowerShell, and the game would not start.
+// The command reads the script, removes the variable so that nothing
+// PowerShell starts inherits it, and dot-sources it into the global scope. A
+// PowerShell held to a restricted language mode leaves with 1625 before it
+// reads anything; one that finds no script leaves with 1, never 0. A plain
+// -Command, not an encoded one: Windows PowerShell run from an encoded
+// command with its error stream redirected writes that stream as CLIXML.
 static const wchar_t kCommandLineFormat[] =
     L"\"%s\" -NoLogo -NoProfile -NonInteractive -STA -OutputFormat Text -Command \""
     L"if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') { exit 1625 }; "
-    L". ([scriptblock]::Create([Text.Encoding]::Unicode.GetString([Convert]::FromBase64String('%s'))))\"";
+    L"$morvellaneScript = $env:MORVELLANE_PROFILE_SCRIPT; $env:MORVELLANE_PROFILE_SCRIPT = $null; "
+    L"if (-not $morvellaneScript) { exit 1 }; . ([scriptblock]::Create($morvellaneScript))\"";
+static const wchar_t kScriptVariable[] = L"MORVELLANE_PROFILE_SCRIPT";
 
 static wchar_t g_powerShellPath[kTextCapacity];
 static wchar_t g_escapedDirectory[kEscapedDirectoryCapacity];
 static wchar_t g_composedScript[kComposedScriptCapacity];
-static wchar_t g_base64[kTextCapacity];
 static wchar_t g_commandLine[kTextCapacity];
 static wchar_t g_modulesPath[kTextCapacity];
 
@@ -79,19 +80,11 @@ bool ComposeControllerCommandLine(const wchar_t* powerShellPath, const wchar_t* 
     }
     g_escapedDirectory[escaped] = L'\0';
 
-    int composedLength = FormatBounded(g_composedScript, kComposedScriptCapacity, L"$application = '%s'\n%s",
-                                       g_escapedDirectory, script);
-    if (composedLength < 0) {
+    if (FormatBounded(g_composedScript, kComposedScriptCapacity, L"$application = '%s'\n%s", g_escapedDirectory,
+                      script) < 0) {
         return false;
     }
-    // The encoded command is Base64 of the UTF-16LE units, no terminator, on one line.
-    DWORD base64Capacity = kTextCapacity;
-    if (!CryptBinaryToStringW(reinterpret_cast<const BYTE*>(g_composedScript),
-                              static_cast<DWORD>(composedLength) * sizeof(wchar_t),
-                              CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, g_base64, &base64Capacity)) {
-        return false;
-    }
-    return FormatBounded(g_commandLine, kTextCapacity, kCommandLineFormat, powerShellPath, g_base64) >= 0;
+    return FormatBounded(g_commandLine, kTextCapacity, kCommandLineFormat, powerShellPath) >= 0;
 }
 
 const wchar_t* ControllerCommandLine()
@@ -99,10 +92,19 @@ const wchar_t* ControllerCommandLine()
     return g_commandLine;
 }
 
-// The child inherits the bridge's environment: no launcher-set execution
+const wchar_t* ComposedControllerScript()
+{
+    return g_composedScript;
+}
+
+// The child inherits the bridge's environment: the composed script in place
+// of anything the launcher put under its name, no launcher-set execution
 // policy, and modules only from the system directory.
 static bool PrepareChildEnvironment()
 {
+    if (!SetEnvironmentVariableW(kScriptVariable, g_composedScript)) {
+        return false;
+    }
     if (GetEnvironmentVariableW(L"PSExecutionPolicyPreference", nullptr, 0) != 0 &&
         !SetEnvironmentVariableW(L"PSExecutionPolicyPreference", nullptr)) {
         return false;

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "bootstrap_embedded.h"
 #include "test_support.h"
 
 #include <tlhelp32.h>
@@ -302,7 +303,7 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
                       Launcher* launcher = nullptr)
 {
     const Installation& installation = Installed();
-    for (const wchar_t* name : {L"java.txt", L"java-child.txt", L"command-line.txt", L"environment.txt",
+    for (const wchar_t* name : {L"java.txt", L"java-child.txt", L"command-line.txt", L"script.txt", L"environment.txt",
                                 L"startup-flags.txt", L"process.txt"}) {
         DeleteFileW((installation.records + L"\\" + name).c_str());
     }
@@ -496,7 +497,8 @@ protected:
                                     L"STANDIN_JAVA_WINDOW",
                                     L"MORVELLANE_ENGINE_CONSOLE_FILE",
                                     L"MORVELLANE_PROFILE_GAME_DIRECTORY", L"MORVELLANE_PROFILE_STARTUP_LOG",
-                                    L"MORVELLANE_PROFILE_CONTROLLER"}) {
+                                    L"MORVELLANE_PROFILE_CONTROLLER", L"MORVELLANE_PROFILE_SCRIPT",
+                                    L"PSExecutionPolicyPreference"}) {
             SetVariable(name, nullptr);
         }
         // Wine hands PowerShell the launcher's handles where Windows gives it a
@@ -986,11 +988,18 @@ TEST_F(UpdaterRoad, SuccessfulUpdateHandsOverWithThreeVariables)
     EXPECT_EQ(installation.directory + L"\\Morvellane.ProfileUpdate.ps1",
               JavaVariable(run, L"MORVELLANE_PROFILE_CONTROLLER"));
 
-    // PowerShell at its system path with the fixed switches and the 4,192
-    // characters of the encoded bootstrap.
-    const std::wstring start = Quoted(PowerShellPath()) + L" -NoLogo -NoProfile -ExecutionPolicy Bypass -EncodedCommand ";
-    EXPECT_EQ(start, run.powerShellCommandLine.substr(0, start.size()));
-    EXPECT_EQ(PowerShellPath().size() + 4254, run.powerShellCommandLine.size());
+    // PowerShell at its system path with the fixed command; the bootstrap and
+    // the process-scope Bypass in its environment alone.
+    EXPECT_EQ(Quoted(PowerShellPath()) +
+                  L" -NoLogo -NoProfile -Command \""
+                  L"if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') { exit 1625 }; "
+                  L"$morvellaneScript = $env:MORVELLANE_PROFILE_SCRIPT; $env:MORVELLANE_PROFILE_SCRIPT = $null; "
+                  L"if (-not $morvellaneScript) { exit 1 }; . ([scriptblock]::Create($morvellaneScript))\"",
+              run.powerShellCommandLine);
+    EXPECT_EQ(kBootstrapScript, ReadFileUtf16(installation.records + L"\\script.txt"));
+    EXPECT_EQ(L"Bypass", RecordedVariable(run.powerShellEnvironment, L"PSExecutionPolicyPreference"));
+    EXPECT_EQ(L"<unset>", JavaVariable(run, L"MORVELLANE_PROFILE_SCRIPT"));
+    EXPECT_EQ(L"<unset>", JavaVariable(run, L"PSExecutionPolicyPreference"));
 
     // The startup log: temporary directory, fixed prefix, process id, tick count.
     wchar_t temp[MAX_PATH + 1];
@@ -1003,7 +1012,16 @@ TEST_F(UpdaterRoad, SuccessfulUpdateHandsOverWithThreeVariables)
     EXPECT_FALSE(tick.empty());
     EXPECT_EQ(std::wstring::npos, tick.find_first_not_of(L"0123456789"));
     EXPECT_EQ(log, RecordedVariable(run.powerShellEnvironment, L"MORVELLANE_PROFILE_STARTUP_LOG"));
-    EXPECT_NE(log, JavaVariable(RunUpdater(commandLine), L"MORVELLANE_PROFILE_STARTUP_LOG"));
+
+    // Whatever the launcher had under those two names reaches Java, not PowerShell.
+    SetVariable(L"MORVELLANE_PROFILE_SCRIPT", L"launcher text");
+    SetVariable(L"PSExecutionPolicyPreference", L"AllSigned");
+    UpdaterRun again = RunUpdater(commandLine);
+    EXPECT_NE(log, JavaVariable(again, L"MORVELLANE_PROFILE_STARTUP_LOG"));
+    EXPECT_EQ(kBootstrapScript, ReadFileUtf16(installation.records + L"\\script.txt"));
+    EXPECT_EQ(L"Bypass", RecordedVariable(again.powerShellEnvironment, L"PSExecutionPolicyPreference"));
+    EXPECT_EQ(L"launcher text", JavaVariable(again, L"MORVELLANE_PROFILE_SCRIPT"));
+    EXPECT_EQ(L"AllSigned", JavaVariable(again, L"PSExecutionPolicyPreference"));
 }
 
 TEST_F(UpdaterRoad, FailedUpdateStopsTheStartWithItsDialog)
@@ -1250,8 +1268,9 @@ TEST_F(UpdaterOnEngine, ManagedPolicyAndApplicationControlRefuseWith1625)
          "Windows Group Policy requires Restricted (MachinePolicy=Undefined; UserPolicy=Restricted)."},
         {"machine policy RemoteSigned", [] { SetExecutionPolicyPolicy(HKEY_LOCAL_MACHINE, L"RemoteSigned"); }, 0,
          "Morvellane profile update: the game profile is ready."},
-        {"application control", [] { SetMachineLockdown(true); }, 1625,
-         "Windows application control limits PowerShell to ConstrainedLanguage."},
+        // Windows PowerShell makes no script block from text in ConstrainedLanguage:
+        // the command leaves before the bootstrap runs, so no transcript is made.
+        {"application control", [] { SetMachineLockdown(true); }, 1625, nullptr},
     };
     for (const Case& c : cases) {
         c.apply();
@@ -1263,6 +1282,10 @@ TEST_F(UpdaterOnEngine, ManagedPolicyAndApplicationControlRefuseWith1625)
                                            : DialogStartupLog(run.dialog);
         if (c.exitCode != 0) {
             EXPECT_EQ(UpdateFailureText(c.exitCode, log), run.dialog.text) << c.name;
+        }
+        if (c.transcriptLine == nullptr) {
+            EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(log.c_str())) << c.name;
+            continue;
         }
         std::string transcript = ReadFileBytes(log);
         EXPECT_TRUE(Holds(transcript, c.transcriptLine)) << c.name << "\n" << transcript;
@@ -1311,9 +1334,10 @@ TEST_F(UpdaterOnEngine, ExistingStartupLogIsLeftAloneAndTheRunGoesOn)
     EXPECT_TRUE(run.javaRan);
     EXPECT_EQ("earlier run", ReadFileBytes(JavaVariable(run, L"MORVELLANE_PROFILE_STARTUP_LOG")));
     std::string output = ReadFileBytes(console);
-    // Redirected, PowerShell hands its warning stream on as CLIXML.
+    // A plain command, so plain text even where redirected: no CLIXML.
     if (UnderWine()) {
-        EXPECT_TRUE(Holds(output, "<S S=\"warning\">Startup transcript could not be created.</S>")) << output;
+        EXPECT_TRUE(Holds(output, "Startup transcript could not be created.")) << output;
+        EXPECT_FALSE(Holds(output, "CLIXML")) << output;
         EXPECT_TRUE(Holds(output, "Morvellane profile update: the game profile is ready.")) << output;
     }
     for (DWORD tick = firstTick; tick != lastTick; ++tick) {

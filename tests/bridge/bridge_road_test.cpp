@@ -94,7 +94,8 @@ protected:
     void SetUp() override
     {
         for (const wchar_t* name : {L"STANDIN_EXIT_CODE", L"STANDIN_HANG", L"STANDIN_GRANDCHILD",
-                                    L"MORVELLANE_TEST_ENTRY", L"PSExecutionPolicyPreference"}) {
+                                    L"MORVELLANE_TEST_ENTRY", L"PSExecutionPolicyPreference",
+                                    L"MORVELLANE_PROFILE_SCRIPT"}) {
             SetVariable(name, nullptr);
         }
     }
@@ -200,24 +201,20 @@ TEST_F(BridgeRoad, ControllerGetsTheExactCommandEnvironmentJobAndHandles)
     Package package = MakePackage(L"O'Brien \x2019quoted\x2019");
     SetVariable(L"PSExecutionPolicyPreference", L"Unrestricted");
     SetVariable(L"PSModulePath", L"C:\\launcher\\modules");
+    SetVariable(L"MORVELLANE_PROFILE_SCRIPT", L"exit 0");
     ProcessResult result = RunBridge(package, L"", StandardError::File, "standin stdin");
     SetVariable(L"PSExecutionPolicyPreference", nullptr);
     ASSERT_EQ(0u, result.exitCode);
 
+    // The script in PowerShell's environment, in place of the launcher's text
+    // under that name; the command line fixed.
     std::wstring powerShell = SystemDirectory() + L"\\WindowsPowerShell\\v1.0\\powershell.exe";
-    std::wstring commandLine = ReadFileUtf16(package.records + L"\\command-line.txt");
-    std::wstring expectedStart = L"\"" + powerShell +
-                                 L"\" -NoLogo -NoProfile -NonInteractive -STA -OutputFormat Text -Command \""
-                                 L"if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') { exit 1625 }; "
-                                 L". ([scriptblock]::Create([Text.Encoding]::Unicode.GetString("
-                                 L"[Convert]::FromBase64String('";
-    const std::wstring expectedEnd = L"'))))\"";
-    ASSERT_EQ(expectedStart, commandLine.substr(0, expectedStart.size()));
-    ASSERT_EQ(expectedEnd, commandLine.substr(commandLine.size() - expectedEnd.size()));
-    std::wstring base64 =
-        commandLine.substr(expectedStart.size(), commandLine.size() - expectedStart.size() - expectedEnd.size());
-    EXPECT_EQ(std::wstring::npos, base64.find_first_not_of(
-                                      L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="));
+    EXPECT_EQ(L"\"" + powerShell +
+                  L"\" -NoLogo -NoProfile -NonInteractive -STA -OutputFormat Text -Command \""
+                  L"if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') { exit 1625 }; "
+                  L"$morvellaneScript = $env:MORVELLANE_PROFILE_SCRIPT; $env:MORVELLANE_PROFILE_SCRIPT = $null; "
+                  L"if (-not $morvellaneScript) { exit 1 }; . ([scriptblock]::Create($morvellaneScript))\"",
+              ReadFileUtf16(package.records + L"\\command-line.txt"));
 
     std::string embedded = ReadFileBytes(TestPath(MORVELLANE_PRELAUNCH_SCRIPT, L"scripts\\prelaunch.ps1"));
     std::wstring escaped;

@@ -6,30 +6,10 @@
 
 #include "bridge.h"
 #include "prelaunch_embedded.h"
-#include <wincrypt.h>
 
 namespace {
 
 const std::wstring kPowerShell = L"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe";
-const size_t kFixedCommandCharacters = 250;
-const std::wstring kBase64Opening = L"FromBase64String('";
-
-std::wstring DecodeCommand(const std::wstring& commandLine)
-{
-    size_t start = commandLine.find(kBase64Opening) + kBase64Opening.size();
-    std::wstring base64 = commandLine.substr(start, commandLine.find(L'\'', start) - start);
-    DWORD size = 0;
-    CryptStringToBinaryW(base64.c_str(), 0, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr);
-    std::wstring text(size / 2, L'\0');
-    CryptStringToBinaryW(base64.c_str(), 0, CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(&text[0]), &size, nullptr,
-                         nullptr);
-    return text;
-}
-
-size_t Base64Length(size_t composedUnits)
-{
-    return 4 * ((composedUnits * 2 + 2) / 3);
-}
 
 TEST(FormatBounded, FitsExactlyOrReportsMinusOne)
 {
@@ -64,12 +44,12 @@ TEST(ComposeControllerCommandLine, DirectoryLimitAndQuoteDoubling)
         ASSERT_EQ(c.accepted, ComposeControllerCommandLine(kPowerShell.c_str(), c.directory.c_str(), L"exit 0\n"))
             << c.directory.size();
         if (c.accepted) {
-            EXPECT_EQ(L"$application = '" + c.literal + L"'\nexit 0\n", DecodeCommand(ControllerCommandLine()));
+            EXPECT_EQ(L"$application = '" + c.literal + L"'\nexit 0\n", std::wstring(ComposedControllerScript()));
         }
     }
 }
 
-TEST(ComposeControllerCommandLine, ComposedScriptBase64AndCommandLineBounds)
+TEST(ComposeControllerCommandLine, ComposedScriptAndCommandLineBounds)
 {
     const std::wstring directory = L"C:\\a";
     const size_t overhead = 16 + directory.size() + 2;  // "$application = '", the directory, "'\n"
@@ -77,29 +57,23 @@ TEST(ComposeControllerCommandLine, ComposedScriptBase64AndCommandLineBounds)
         std::wstring script(scriptUnits, L'x');
         return ComposeControllerCommandLine(kPowerShell.c_str(), directory.c_str(), script.c_str());
     };
-
-    // The longest command line: the Base64 text leaves exactly room for the rest.
-    size_t composed = 1;
-    while (kFixedCommandCharacters + kPowerShell.size() + Base64Length(composed + 1) <= 32767) {
-        ++composed;
-    }
-    ASSERT_TRUE(composeWithScriptOf(composed - overhead));
-    EXPECT_EQ(kFixedCommandCharacters + kPowerShell.size() + Base64Length(composed),
-              std::wstring(ControllerCommandLine()).size());
-    EXPECT_FALSE(composeWithScriptOf(composed + 1 - overhead));
-
-    // Base64 text that no longer fits its 32768-character buffer.
-    EXPECT_FALSE(composeWithScriptOf(12287 - overhead));
-    // A script that does not fit the composed-script buffer at all.
+    // The composed script fills its 16384-unit buffer, terminator included, or does not fit.
+    ASSERT_TRUE(composeWithScriptOf(16383 - overhead));
+    EXPECT_EQ(16383u, wcslen(ComposedControllerScript()));
     EXPECT_FALSE(composeWithScriptOf(16384 - overhead));
 
     // The shipped script behind the longest directory, every unit a quote.
     std::wstring quotes(4096, L'\'');
     ASSERT_TRUE(ComposeControllerCommandLine(kPowerShell.c_str(), quotes.c_str(), kPrelaunchScript));
-    const size_t longest = 16 + 8192 + 2 + wcslen(kPrelaunchScript);
-    EXPECT_EQ(kFixedCommandCharacters + kPowerShell.size() + Base64Length(longest),
-              std::wstring(ControllerCommandLine()).size());
-    EXPECT_LE(std::wstring(ControllerCommandLine()).size(), 32767u);
+    EXPECT_EQ(16 + 8192 + 2 + wcslen(kPrelaunchScript), wcslen(ComposedControllerScript()));
+
+    // The command line is the PowerShell path and fixed text; a path that
+    // leaves it no room does not fit.
+    const size_t fixed = wcslen(ControllerCommandLine()) - kPowerShell.size();
+    std::wstring longest(32767 - fixed, L'p');
+    ASSERT_TRUE(ComposeControllerCommandLine(longest.c_str(), L"C:\\a", kPrelaunchScript));
+    EXPECT_EQ(32767u, wcslen(ControllerCommandLine()));
+    EXPECT_FALSE(ComposeControllerCommandLine((longest + L"p").c_str(), L"C:\\a", kPrelaunchScript));
 }
 
 TEST(IsSafePath, TextRulesRefuseBeforeTheFileSystemIsAsked)

@@ -1,7 +1,7 @@
-# The updater's bootstrap script as the program carries it, decoded from the
-# encoded-command text inside the built auto-updater.exe: its text, and its
-# policy function over every language mode and policy pair. The whole script
-# runs on the Windows engine in the updater's road tests.
+# The updater's bootstrap script as the program carries it, found in the
+# UTF-16 text of the built auto-updater.exe: its text, and its policy function
+# over every language mode and policy pair. The whole script runs on the
+# Windows engine in the updater's road tests.
 param(
     [string]$Pwsh,
     [string]$PrelaunchScript,
@@ -11,11 +11,11 @@ param(
 )
 
 BeforeAll {
-    # The longest run of Base64 characters in the program's UTF-16 text.
+    # The script file's text, where the program's UTF-16 text holds it whole
+    # and terminated; nothing otherwise.
+    $fileText = [Text.Encoding]::ASCII.GetString([IO.File]::ReadAllBytes($BootstrapScript))
     $programText = [Text.Encoding]::Unicode.GetString([IO.File]::ReadAllBytes($UpdaterProgram))
-    $script:Encoded = ([regex]::Matches($programText, '[A-Za-z0-9+/]{64,}={0,2}') |
-        Sort-Object { $_.Length } -Descending | Select-Object -First 1).Value
-    $script:Bootstrap = [Text.Encoding]::Unicode.GetString([Convert]::FromBase64String($script:Encoded))
+    $script:Bootstrap = if ($programText.Contains($fileText + [char]0)) { $fileText }
 
     # Defines the policy function from the carried script, and only that.
     $ast = [Management.Automation.Language.Parser]::ParseInput($script:Bootstrap, [ref]$null, [ref]$null)
@@ -33,14 +33,9 @@ AfterAll {
 }
 
 Describe 'The carried bootstrap text' {
-    It 'decodes to the exact bytes of the script file, which the program does not carry in plain form' {
-        $fileBytes = [IO.File]::ReadAllBytes($BootstrapScript)
-        [Text.Encoding]::Unicode.GetBytes($script:Bootstrap) | Should -Be ([Text.Encoding]::Unicode.GetBytes([Text.Encoding]::ASCII.GetString($fileBytes)))
-        $script:Bootstrap | Should -BeExactly ([Text.Encoding]::ASCII.GetString($fileBytes))
+    It 'is the exact text of the script file' {
+        $script:Bootstrap | Should -Not -BeNullOrEmpty
         $script:Bootstrap.Split("`n").Count | Should -Be 21
-        $programBytes = [IO.File]::ReadAllBytes($UpdaterProgram)
-        [Text.Encoding]::Unicode.GetString($programBytes).Contains('Assert-MorvellanePowerShellPolicy') | Should -BeFalse
-        [Text.Encoding]::ASCII.GetString($programBytes).Contains('Assert-MorvellanePowerShellPolicy') | Should -BeFalse
     }
 }
 

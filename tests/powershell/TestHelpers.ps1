@@ -1,10 +1,6 @@
 # Shared by the script tests: running a PowerShell text in a child PowerShell,
 # exactly as the native programs hand it over.
 
-function ConvertTo-EncodedCommand([string]$Text) {
-    [Convert]::ToBase64String([Text.Encoding]::Unicode.GetBytes($Text))
-}
-
 function Get-TextSha256([byte[]]$Bytes) {
     $sha = [Security.Cryptography.SHA256]::Create()
     try { ([BitConverter]::ToString($sha.ComputeHash($Bytes)) -replace '-', '').ToLowerInvariant() }
@@ -16,17 +12,17 @@ function Get-FileSha256([string]$Path) {
 }
 
 # Runs the composed SCRIPT under PWSH (PowerShell 7 on the host, Windows
-# PowerShell in the Windows kit) in the bridge's form, Base64 inside a plain
-# -Command: an encoded command would make Windows PowerShell write its error
-# stream as CLIXML. Returns the exit code and both streams, with the error
-# stream's line ends as LF.
+# PowerShell in the Windows kit) in the bridge's form: the script in the
+# environment, read by a plain -Command. Returns the exit code and both
+# streams, with the error stream's line ends as LF.
 function Invoke-ChildPowerShell([string]$Pwsh, [string]$Script) {
-    $command = ("if (`$ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') { exit 1625 }; " +
-        ". ([scriptblock]::Create([Text.Encoding]::Unicode.GetString([Convert]::FromBase64String('BASE64'))))").
-        Replace('BASE64', (ConvertTo-EncodedCommand $Script))
+    $command = "if (`$ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') { exit 1625 }; " +
+        "`$morvellaneScript = `$env:MORVELLANE_PROFILE_SCRIPT; `$env:MORVELLANE_PROFILE_SCRIPT = `$null; " +
+        "if (-not `$morvellaneScript) { exit 1 }; . ([scriptblock]::Create(`$morvellaneScript))"
     $info = [Diagnostics.ProcessStartInfo]::new($Pwsh)
     # .NET Framework has no ArgumentList: one joined text, the command quoted.
     $info.Arguments = "-NoLogo -NoProfile -NonInteractive -OutputFormat Text -Command `"$command`""
+    $info.Environment['MORVELLANE_PROFILE_SCRIPT'] = $Script
     $info.UseShellExecute = $false
     $info.RedirectStandardOutput = $true
     $info.RedirectStandardError = $true

@@ -1,6 +1,7 @@
 // Stands in for the real Java 21 executable, as a GUI program like javaw.exe,
 // so that no console of its own changes what it is given. Records the exact text of its
-// command line, the three MORVELLANE_PROFILE_* variables, its own start-up
+// command line, the MORVELLANE_PROFILE_* variables and the execution policy
+// variable (each set or unset, as Java would inherit them), its own start-up
 // record and its process id into STANDIN_RECORD_DIR\java.txt, one to a line,
 // and exits with STANDIN_JAVA_EXIT. With STANDIN_JAVA_ECHO set and started with
 // standard handles, it writes a line to each output and echoes the first line
@@ -107,7 +108,8 @@ int wmain()
     QueryPerformanceCounter(&started);
     std::wstring record = GetCommandLineW();
     for (const wchar_t* name : {L"MORVELLANE_PROFILE_GAME_DIRECTORY", L"MORVELLANE_PROFILE_STARTUP_LOG",
-                                L"MORVELLANE_PROFILE_CONTROLLER"}) {
+                                L"MORVELLANE_PROFILE_CONTROLLER", L"MORVELLANE_PROFILE_SCRIPT",
+                                L"PSExecutionPolicyPreference"}) {
         SetLastError(0);
         bool present = false;
         std::wstring value = Variable(name, &present);

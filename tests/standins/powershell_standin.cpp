@@ -6,7 +6,6 @@
 // The real scripts run on the PowerShell engine that the prefix keeps at the
 // same path; this stand-in covers what the engine cannot show.
 #include <windows.h>
-#include <wincrypt.h>
 
 #include <string>
 
@@ -32,32 +31,6 @@ static void WriteAll(const std::wstring& path, const void* data, DWORD size)
 static void Record(const std::wstring& directory, const wchar_t* name, const std::wstring& text)
 {
     WriteAll(directory + L"\\" + name, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)));
-}
-
-// The script of the command line: the updater's follows -EncodedCommand, the
-// bridge's stands quoted inside FromBase64String('...').
-static std::wstring DecodeScript(const wchar_t* commandLine)
-{
-    std::wstring text(commandLine);
-    size_t start = text.find(L"FromBase64String('");
-    size_t end = std::wstring::npos;
-    if (start != std::wstring::npos) {
-        start += wcslen(L"FromBase64String('");
-        end = text.find(L'\'', start);
-    } else if ((start = text.find(L"-EncodedCommand ")) != std::wstring::npos) {
-        start += wcslen(L"-EncodedCommand ");
-    } else {
-        return std::wstring();
-    }
-    std::wstring base64 = text.substr(start, end == std::wstring::npos ? end : end - start);
-    DWORD size = 0;
-    if (!CryptStringToBinaryW(base64.c_str(), 0, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr)) {
-        return L"<not base64>";
-    }
-    std::string bytes(size, '\0');
-    CryptStringToBinaryW(base64.c_str(), 0, CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(&bytes[0]), &size, nullptr,
-                         nullptr);
-    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
 }
 
 // The directory inside the leading $application = '...' line, quotes undoubled.
@@ -184,7 +157,8 @@ int wmain()
     const bool standardHandles = (startup.dwFlags & STARTF_USESTDHANDLES) != 0;
     std::wstring recordDirectory = Variable(L"STANDIN_RECORD_DIR");
     const wchar_t* commandLine = GetCommandLineW();
-    std::wstring script = DecodeScript(commandLine);
+    // Both programs hand their script over in this variable.
+    std::wstring script = Variable(L"MORVELLANE_PROFILE_SCRIPT");
     if (!recordDirectory.empty()) {
         Record(recordDirectory, L"started.txt", std::to_wstring(started.QuadPart));
         Record(recordDirectory, L"process.txt", std::to_wstring(GetCurrentProcessId()));

@@ -15,7 +15,8 @@ try {
     if ($loaderHandle.Length -le 0 -or $loaderHandle.Length -gt 262144) {
         throw 'LoaderLength'
     }
-    $digest = [Security.Cryptography.SHA256]::Create()
+    # The FIPS-validated implementation: under the FIPS policy Windows PowerShell refuses SHA256::Create().
+    $digest = [Security.Cryptography.SHA256CryptoServiceProvider]::new()
     try {
         $actual = [BitConverter]::ToString($digest.ComputeHash($loaderHandle)).Replace('-', '').ToLowerInvariant()
     } finally {

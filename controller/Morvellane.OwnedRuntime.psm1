@@ -9,7 +9,8 @@ $script:OpenRuntimes = @{}
 
 function Get-MorvellaneBytesSha256 {
     param([Parameter(Mandatory = $true)][byte[]]$Bytes)
-    $sha = [Security.Cryptography.SHA256]::Create()
+    # The FIPS-validated implementation: under the FIPS policy Windows PowerShell refuses SHA256::Create().
+    $sha = [Security.Cryptography.SHA256CryptoServiceProvider]::new()
     try {
         return ([BitConverter]::ToString($sha.ComputeHash($Bytes)) -replace '-', '').ToLowerInvariant()
     } finally {

@@ -7,7 +7,8 @@
 # group and a closing "N passed, N failed" line, and exits 1 on any failure.
 # Whatever the tests change on the machine is put back at the end, even when
 # a test fails or the run is stopped: the Java value, the PowerShell policy
-# values, the lockdown variable, and the temporary files and folders. What it
+# values, the lockdown variable, the FIPS policy value, and the temporary
+# files and folders. What it
 # found is kept in a file until then, so that after a hard stop (a cancelled
 # job, a closed window) the next run puts it back first. Anything it cannot
 # put back is reported and fails the run.
@@ -41,7 +42,8 @@ $engineCheck = 'UpdaterOnEngine.EngineSurvivesFinalisingCompiledScript'
 # The registry values the tests may change: key, value name.
 $touchedValues = @(
     @('HKEY_CURRENT_USER\Software\Morvellane\Tinderwick', 'JavaExecutable'),
-    @('HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager\Environment', '__PSLockdownPolicy')
+    @('HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager\Environment', '__PSLockdownPolicy'),
+    @('HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Lsa\FipsAlgorithmPolicy', 'Enabled')
 )
 foreach ($root in 'HKEY_LOCAL_MACHINE', 'HKEY_CURRENT_USER') {
     $touchedValues += , @("$root\SOFTWARE\Policies\Microsoft\PowerShellCore", 'UseWindowsPowerShellPolicySetting')

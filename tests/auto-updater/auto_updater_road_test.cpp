@@ -1292,6 +1292,33 @@ TEST_F(UpdaterOnEngine, ManagedPolicyAndApplicationControlRefuseWith1625)
     }
 }
 
+TEST_F(UpdaterOnEngine, UnderTheFipsPolicyOnlyValidatedHashesAreMadeAndJavaStarts)
+{
+    if (!MayChangeMachineState()) {
+        GTEST_SKIP() << "the FIPS policy " << kNeedsAdministrator;
+    }
+    // Windows PowerShell 5.1 refuses the managed hash classes under the
+    // policy, and the test engine follows it; the validated class the
+    // programs' scripts use still hashes.
+    const std::string probe =
+        "$refused = 0\r\n"
+        "foreach ($make in { [Security.Cryptography.SHA256]::Create() }, { [Security.Cryptography.SHA256Managed]::new() }) {\r\n"
+        "    try { $null = & $make } catch { if (\"$_\" -match 'FIPS validated') { $refused++ } }\r\n"
+        "}\r\n"
+        "$digest = [Security.Cryptography.SHA256CryptoServiceProvider]::new().ComputeHash([byte[]](97, 98, 99))\r\n"
+        "if ($refused -ne 2 -or [BitConverter]::ToString($digest) -cne "
+        "'BA-78-16-BF-8F-01-CF-EA-41-41-40-DE-5D-AE-22-23-B0-03-61-A3-96-17-7A-9C-B4-10-FF-61-F2-00-15-AD') {\r\n"
+        "    throw \"the FIPS policy was not applied: $refused of 2 refused\"\r\n"
+        "}\r\n";
+    std::wstring updater = InstallWithController(L"fips", probe);
+    SetFipsPolicy(true);
+    UpdaterRun run = RunUpdater(Quoted(updater) + L" --gamedir \"" + MakeFreshDirectory(L"fips game") + L"\"", L"",
+                                updater);
+    SetFipsPolicy(false);
+    EXPECT_EQ(0u, run.exitCode) << Died(run) << ReadFileBytes(DialogStartupLog(run.dialog));
+    EXPECT_TRUE(run.javaRan);
+}
+
 TEST_F(UpdaterOnEngine, ExistingStartupLogIsLeftAloneAndTheRunGoesOn)
 {
     const Installation& installation = Installed();

@@ -7,6 +7,8 @@
 // MORVELLANE_ENGINE_CONSOLE_FILE (tests only) sends the child's output and
 // error text to that file instead, for programs that give PowerShell none.
 using System;
+using System.Collections.Generic;
+using System.Reflection;
 using System.Runtime.InteropServices;
 
 static class Program
@@ -26,7 +28,39 @@ static class Program
         Environment.SetEnvironmentVariable(RelaunchedVariable, null);
         Environment.SetEnvironmentVariable(ConsoleFileVariable, null);
         string[] engineArgs = AsWindowsPowerShellReadsThem(args);
+        RefuseUnvalidatedHashesUnderFipsPolicy();
         return Microsoft.PowerShell.UnmanagedPSEntry.Start(engineArgs, engineArgs.Length);
+    }
+
+    // Under the group policy "System cryptography: Use FIPS compliant
+    // algorithms", Windows PowerShell 5.1 (.NET Framework, legacy FIPS
+    // behaviour) refuses the managed hash classes: their constructors throw,
+    // and SHA256::Create(), SHA384::Create() and SHA512::Create() build one.
+    // The CryptoServiceProvider and Cng classes stay usable. PowerShell 7
+    // ignores the policy (PowerShell issue #24502), so with the policy on,
+    // those type names resolve to one that refuses the same way: PowerShell
+    // looks a type name up in its built-in accelerators before any assembly.
+    static void RefuseUnvalidatedHashesUnderFipsPolicy()
+    {
+        using (var policy = Microsoft.Win32.Registry.LocalMachine.OpenSubKey(
+                   @"SYSTEM\CurrentControlSet\Control\Lsa\FipsAlgorithmPolicy"))
+        {
+            if (!(policy?.GetValue("Enabled") is int enabled) || enabled == 0)
+            {
+                return;
+            }
+        }
+        var accelerators = (Dictionary<string, Type>)typeof(System.Management.Automation.PSObject).Assembly
+            .GetType("System.Management.Automation.TypeAccelerators")
+            .GetField("builtinTypeAccelerators", BindingFlags.NonPublic | BindingFlags.Static)
+            .GetValue(null);
+        string[] refused = { "SHA256", "SHA384", "SHA512", "SHA1Managed", "SHA256Managed", "SHA384Managed",
+                             "SHA512Managed", "RIPEMD160Managed" };
+        foreach (string name in refused)
+        {
+            accelerators["Security.Cryptography." + name] = typeof(FipsRefusedHash);
+            accelerators["System.Security.Cryptography." + name] = typeof(FipsRefusedHash);
+        }
     }
 
     // Windows PowerShell 5.1 writes its error stream (progress, warnings,
@@ -227,4 +261,17 @@ static class Program
             return unchecked((int)exitCode);
         }
     }
+}
+
+// A hash implementation that is not FIPS-validated, as .NET Framework treats
+// one under the policy: making it throws.
+public sealed class FipsRefusedHash
+{
+    const string Message = "This implementation is not part of the Windows Platform FIPS validated cryptographic algorithms.";
+
+    public FipsRefusedHash() => throw new InvalidOperationException(Message);
+
+    public static object Create() => throw new InvalidOperationException(Message);
+
+    public static object Create(string name) => throw new InvalidOperationException(Message);
 }

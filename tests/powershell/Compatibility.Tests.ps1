@@ -1,6 +1,7 @@
 # Windows PowerShell 5.1 is the target, PowerShell 7 only the test engine:
 # every PowerShell text that ships or is embedded must parse, and must use no
-# syntax that 5.1 lacks.
+# syntax that 5.1 lacks; every file 5.1 reads must read the same there, name
+# its encodings and make only hash objects that the FIPS policy allows.
 param(
     [string]$Pwsh,
     [string]$PrelaunchScript,
@@ -64,6 +65,34 @@ BeforeAll {
         }
     }
 
+    # The hash objects in TEXT, and in any script text it carries, that
+    # Windows PowerShell 5.1 refuses under the FIPS policy: made by ::Create()
+    # of an algorithm's class, or a Managed class made with ::new() or
+    # New-Object. The CryptoServiceProvider and Cng classes are validated.
+    function Find-UnvalidatedHash([string]$Text) {
+        $namespace = '^((System\.)?Security\.Cryptography\.)?'
+        $ast = [Management.Automation.Language.Parser]::ParseInput($Text, [ref]$null, [ref]$null)
+        foreach ($node in $ast.FindAll({ $true }, $true)) {
+            $type = $node.GetType().Name
+            if ($type -eq 'InvokeMemberExpressionAst' -and $node.Static -and
+                $node.Expression.GetType().Name -eq 'TypeExpressionAst') {
+                $typeName = $node.Expression.TypeName.FullName
+                $member = "$($node.Member.Value)"
+                if (($member -eq 'Create' -and $typeName -match "$namespace(SHA1|SHA256|SHA384|SHA512|MD5|RIPEMD160|HashAlgorithm)$") -or
+                    ($member -eq 'new' -and $typeName -match "$namespace\w+Managed$")) {
+                    $node.Extent.Text
+                }
+            } elseif ($type -eq 'CommandAst' -and $node.GetCommandName() -eq 'New-Object' -and
+                ($node.CommandElements | Select-Object -Skip 1 | Where-Object {
+                        $_.GetType().Name -eq 'StringConstantExpressionAst' -and $_.Value -match "$namespace\w+Managed$" })) {
+                $node.Extent.Text
+            } elseif ($type -in 'StringConstantExpressionAst', 'ExpandableStringExpressionAst' -and
+                ("$($node.StringConstantType)" -like '*HereString' -or $node.Value.Contains("`n"))) {
+                Find-UnvalidatedHash $node.Value
+            }
+        }
+    }
+
     # Windows PowerShell 5.1 reads a script without a byte-order mark in the
     # ANSI code page: only ASCII reads the same there as everywhere else.
     function Test-ReadsTheSameIn51([byte[]]$Bytes) {
@@ -94,6 +123,27 @@ Describe 'The check that every content cmdlet names its encoding' {
            sample = ('$module = @''', 'function f { Set-Content a -Value b }', '''@') -join "`n"; found = 1 }
     ) {
         @(Find-UnnamedEncoding $sample).Count | Should -Be $found
+    }
+}
+
+Describe 'The check that every hash object is one the FIPS policy allows' {
+    It '<name>' -ForEach @(
+        @{ name = 'finds SHA256::Create()'; sample = '$h = [Security.Cryptography.SHA256]::Create()'; found = 1 }
+        @{ name = 'finds the other algorithms'' Create'
+           sample = '[System.Security.Cryptography.HashAlgorithm]::Create(''SHA256''); [Security.Cryptography.MD5]::Create(); [SHA512]::Create()'
+           found = 3 }
+        @{ name = 'finds a Managed class made with ::new()'; sample = '[Security.Cryptography.SHA256Managed]::new()'; found = 1 }
+        @{ name = 'finds a Managed class made with New-Object'
+           sample = 'New-Object Security.Cryptography.SHA1Managed; New-Object -TypeName System.Security.Cryptography.SHA512Managed'
+           found = 2 }
+        @{ name = 'finds one in script text a test carries'
+           sample = ('$module = @''', '$h = [Security.Cryptography.SHA384]::Create()', '''@') -join "`n"; found = 1 }
+        @{ name = 'passes the validated classes'
+           sample = '[Security.Cryptography.SHA256CryptoServiceProvider]::new(); New-Object Security.Cryptography.SHA256Cng'
+           found = 0 }
+        @{ name = 'passes a Create that makes no hash'; sample = '[IO.File]::Create($path); [SHA256]::HashData($b)'; found = 0 }
+    ) {
+        @(Find-UnvalidatedHash $sample).Count | Should -Be $found
     }
 }
 
@@ -130,5 +180,9 @@ Describe 'Every PowerShell file that Windows PowerShell 5.1 reads' {
 
     It '<name> names the encoding of every file it reads or writes with a cmdlet' -ForEach $scriptFiles {
         Find-UnnamedEncoding ([IO.File]::ReadAllText($path)) | Should -BeNullOrEmpty
+    }
+
+    It '<name> makes every hash object with a class the FIPS policy allows' -ForEach $scriptFiles {
+        Find-UnvalidatedHash ([IO.File]::ReadAllText($path)) | Should -BeNullOrEmpty
     }
 }

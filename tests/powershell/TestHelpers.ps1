@@ -2,7 +2,8 @@
 # exactly as the native programs hand it over.
 
 function Get-TextSha256([byte[]]$Bytes) {
-    $sha = [Security.Cryptography.SHA256]::Create()
+    # Validated under the FIPS policy too, where Windows PowerShell refuses SHA256::Create().
+    $sha = [Security.Cryptography.SHA256CryptoServiceProvider]::new()
     try { ([BitConverter]::ToString($sha.ComputeHash($Bytes)) -replace '-', '').ToLowerInvariant() }
     finally { $sha.Dispose() }
 }

@@ -425,16 +425,30 @@ void RestoreRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name)
     }
 }
 
+// Sets a machine value, or puts back what it was before it was first set.
+static void SetMachineValue(const wchar_t* key, const wchar_t* name, bool on, DWORD type, const void* data,
+                            DWORD size)
+{
+    RememberRegistryValue(HKEY_LOCAL_MACHINE, key, name);
+    if (on) {
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, name, type, data, size);
+    } else {
+        RestoreRegistryValue(HKEY_LOCAL_MACHINE, key, name);
+    }
+}
+
 void SetMachineLockdown(bool on)
 {
-    const wchar_t key[] = L"System\\CurrentControlSet\\Control\\Session Manager\\Environment";
-    RememberRegistryValue(HKEY_LOCAL_MACHINE, key, L"__PSLockdownPolicy");
-    if (on) {
-        const wchar_t value[] = L"4";
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"__PSLockdownPolicy", REG_SZ, value, sizeof value);
-    } else {
-        RestoreRegistryValue(HKEY_LOCAL_MACHINE, key, L"__PSLockdownPolicy");
-    }
+    const wchar_t value[] = L"4";
+    SetMachineValue(L"System\\CurrentControlSet\\Control\\Session Manager\\Environment", L"__PSLockdownPolicy", on,
+                    REG_SZ, value, sizeof value);
+}
+
+void SetFipsPolicy(bool on)
+{
+    const DWORD enabled = 1;
+    SetMachineValue(L"System\\CurrentControlSet\\Control\\Lsa\\FipsAlgorithmPolicy", L"Enabled", on, REG_DWORD,
+                    &enabled, sizeof enabled);
 }
 
 static HANDLE OpenInheritable(const std::wstring& path, DWORD access, DWORD disposition)

@@ -91,6 +91,12 @@ void RestoreRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name);
 // what was there before.
 void SetMachineLockdown(bool on);
 
+// The group policy "System cryptography: Use FIPS compliant algorithms for
+// encryption, hashing, and signing", which a process reads as it starts; the
+// test engine follows Windows PowerShell 5.1 under it. Off puts back what was
+// there before.
+void SetFipsPolicy(bool on);
+
 enum class StandardError { File, Null, Invalid };
 
 struct ProcessResult {

@@ -96,9 +96,12 @@ TEST(PowerShellCommandLines, CarryNothingSecurityToolsFlag)
         EXPECT_EQ(sample.flagged, Joined(FlaggedShapes(sample.commandLine))) << sample.name;
     }
 
+    // Each also stands, exactly, in the README's section for administrators.
+    const std::string readme = ReadFileBytes(TestPath(MORVELLANE_README, L"README.md"));
     for (const std::wstring& commandLine : {BridgeCommandLine(), UpdaterCommandLine()}) {
         EXPECT_EQ("", Joined(FlaggedShapes(commandLine))) << Narrow(commandLine);
         EXPECT_LT(commandLine.size() * sizeof(wchar_t), 1024u) << Narrow(commandLine);
+        EXPECT_TRUE(Holds(readme, "\n  " + Narrow(commandLine) + "\n")) << Narrow(commandLine);
     }
 }
 

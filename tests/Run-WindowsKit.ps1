@@ -13,7 +13,8 @@
 # job, a closed window) the next run puts it back first. Anything it cannot
 # put back is reported and fails the run.
 # -Group and -TestFilter run a part of the kit (a gtest filter for the test
-# programs, a file name before .Tests.ps1 for the Pester tests). A group that
+# programs; for the Pester tests, each of its ':'-separated parts is a file
+# name before .Tests.ps1). A group that
 # has not ended after -GroupMinutes is ended with every process it started;
 # its log keeps what it wrote, and it counts as a failure.
 param(
@@ -194,7 +195,7 @@ function Invoke-TestGroup([string]$Name) {
                 " -PrelaunchScript `"$kit\scripts\prelaunch.ps1`" -ControllerDirectory `"$kit\controller`"" +
                 " -BootstrapScript `"$kit\scripts\bootstrap.ps1`" -UpdaterProgram `"$Release\auto-updater.exe`"" +
                 " -ResultFile `"$xml`""
-            $arguments += " -Filter `"$TestFilter.Tests.ps1`""
+            $arguments += " -Filter `"$(@($TestFilter -split ':' | ForEach-Object { "$_.Tests.ps1" }) -join ',')`""
             $exitCode = Invoke-Logged (Get-Process -Id $PID).Path $arguments $log
         }
         default {

@@ -3,7 +3,9 @@
 # test engine), with the tests taking their Windows branches. First, the
 # record that a run stopped hard leaves behind: the next run puts it back
 # before anything else, and runs nothing when it cannot; then a Pester file
-# broken in discovery and a group that hangs, each of which must fail.
+# broken in discovery and a group that hangs, each of which must fail. The
+# last run, with the runner arguments given, must have taken the tests'
+# Windows branches: a test that needs the stand-in skips there, saying so.
 # Usage: tests/windows-kit.sh KIT_DIR RESULTS_DIR [runner arguments...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -66,4 +68,6 @@ grep -q '^An earlier run was stopped' "$results_dir/runner.txt" || fail "the sto
 wine reg query "$java_key" /v JavaExecutable 2>/dev/null | grep -q 'C:\\before-a-stopped-run' ||
   fail "the Java value is not the one the stopped run found"
 [ ! -e "$state" ] || fail "the record is still there after a whole run"
+grep -q 'needs the recording PowerShell stand-in' "$results_dir/bridge.xml" 2>/dev/null ||
+  fail "the bridge's tests did not take their Windows branches"
 exit "$status"

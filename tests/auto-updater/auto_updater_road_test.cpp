@@ -192,25 +192,34 @@ std::vector<DWORD> DrawnIcon(HICON icon, COLORREF background)
 // the icon that CONTROL holds is drawn here, so a window that covers the
 // dialog (as on a hosted runner) changes nothing. Wine draws no other
 // process's icon (measured: a blank square), so there the screen is read,
-// which nothing covers under Xvfb.
-std::vector<DWORD> ShownIconPixels(HWND control, COLORREF* background)
+// which nothing covers under Xvfb, once OWNER has painted the dialog and
+// waits for input; an area still of one colour is read again.
+std::vector<DWORD> ShownIconPixels(HWND control, HANDLE owner, COLORREF* background)
 {
     *background = RGB(255, 255, 255);
     if (!UnderWine()) {
         return DrawnIcon(reinterpret_cast<HICON>(SendMessageW(control, STM_GETICON, 0, 0)), *background);
     }
-    Sleep(300);  // let it be painted first
+    WaitForInputIdle(owner, 5000);
     RECT area;
     GetWindowRect(control, &area);
-    return IconSizedPicture([&](HDC picture, HDC screen, int width, int height) {
-        BitBlt(picture, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
-        *background = GetPixel(picture, 0, 0);
-    });
+    std::vector<DWORD> pixels;
+    for (int waited = 0; waited <= 1000; waited += 20) {
+        pixels = IconSizedPicture([&](HDC picture, HDC screen, int width, int height) {
+            BitBlt(picture, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+            *background = GetPixel(picture, 0, 0);
+        });
+        if (std::count(pixels.begin(), pixels.end(), pixels[0]) != static_cast<long>(pixels.size())) {
+            break;
+        }
+        Sleep(20);
+    }
+    return pixels;
 }
 
 // Which system icon the dialog shows: its icon against each candidate drawn
 // the same way; the closest one wins.
-const wchar_t* ShownSystemIcon(HWND dialog)
+const wchar_t* ShownSystemIcon(HWND dialog, HANDLE owner)
 {
     HWND control = nullptr;
     EnumChildWindows(dialog, FindIconControl, reinterpret_cast<LPARAM>(&control));
@@ -218,7 +227,7 @@ const wchar_t* ShownSystemIcon(HWND dialog)
         return L"none";
     }
     COLORREF background = 0;
-    const std::vector<DWORD> shown = ShownIconPixels(control, &background);
+    const std::vector<DWORD> shown = ShownIconPixels(control, owner, &background);
     const wchar_t* const names[] = {L"error", L"warning", L"information", L"question"};
     const LPCWSTR icons[] = {IDI_ERROR, IDI_WARNING, IDI_INFORMATION, IDI_QUESTION};
     const wchar_t* closest = L"none";
@@ -242,7 +251,7 @@ const wchar_t* ShownSystemIcon(HWND dialog)
 
 // Reads the message box as a person would, then presses OK. The press is the
 // command the OK button sends, which, unlike BM_CLICK, needs no active dialog.
-Dialog AnswerDialog(HWND window)
+Dialog AnswerDialog(HWND window, HANDLE owner)
 {
     Dialog dialog;
     dialog.shown = true;
@@ -250,7 +259,7 @@ Dialog AnswerDialog(HWND window)
     text[0] = L'\0';
     GetDlgItemTextW(window, 0xFFFF, text, 40000);
     dialog.text = text;
-    dialog.errorIcon = std::wstring(ShownSystemIcon(window)) == L"error";
+    dialog.errorIcon = std::wstring(ShownSystemIcon(window, owner)) == L"error";
     SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(window, IDOK)));
     return dialog;
 }
@@ -387,7 +396,7 @@ UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring& curre
         EnumWindows(FindDialogOfProcess, reinterpret_cast<LPARAM>(&found));
         if (found.window != nullptr) {
             EXPECT_FALSE(run.dialog.shown) << "a second message box";
-            run.dialog = AnswerDialog(found.window);
+            run.dialog = AnswerDialog(found.window, process.hProcess);
         }
     }
     if (WaitForSingleObject(process.hProcess, 0) != WAIT_OBJECT_0) {

@@ -19,8 +19,9 @@ $data = @{
     BootstrapScript     = $BootstrapScript
     UpdaterProgram      = $UpdaterProgram
 }
-$containers = Get-ChildItem -Path $PSScriptRoot -Filter $Filter |
-    ForEach-Object { New-PesterContainer -Path $_.FullName -Data $data }
+# FILTER: one file name pattern, or several separated by commas.
+$containers = $Filter -split ',' | ForEach-Object { Get-ChildItem -Path $PSScriptRoot -Filter $_ } |
+    Sort-Object FullName -Unique | ForEach-Object { New-PesterContainer -Path $_.FullName -Data $data }
 $configuration = New-PesterConfiguration
 $configuration.Run.Container = $containers
 $configuration.Run.PassThru = $true

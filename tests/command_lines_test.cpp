@@ -105,9 +105,10 @@ TEST(PowerShellCommandLines, CarryNothingSecurityToolsFlag)
     }
 }
 
-TEST(PowerShellCommandLines, WithoutTheirScriptEndWithOne)
+class PowerShellCommandLinesOnEngine : public OnEngine<::testing::Test> {};
+
+TEST_F(PowerShellCommandLinesOnEngine, WithoutTheirScriptEndWithOne)
 {
-    ASSERT_TRUE(InstallPowerShellEngine());
     std::wstring work = MakeFreshDirectory(L"no-script");
     // Never set, and set but empty.
     const struct {
@@ -125,7 +126,6 @@ TEST(PowerShellCommandLines, WithoutTheirScriptEndWithOne)
         EXPECT_EQ(1u, result.exitCode) << c.name << EngineDeath(result.exitCode, result.standardError);
         EXPECT_EQ("", result.standardOutput + result.standardError) << c.name;
     }
-    InstallPowerShellStandIn(TestPath(MORVELLANE_BIN_DIR, L"bin"));
 }
 
 }  // namespace

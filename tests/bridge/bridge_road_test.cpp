@@ -20,8 +20,6 @@ const wchar_t* const kPinnedNames[4] = {L"Morvellane.VudivPreLaunch.ps1", L"Morv
                                         L"Morvellane.OwnedRuntime.psm1", L"Morvellane.OwnedRuntime.json"};
 const DWORD kMaximumSizes[4] = {262144, 65536, 262144, 65536};
 
-std::wstring BinDirectory() { return TestPath(MORVELLANE_BIN_DIR, L"bin"); }
-
 // The shipped pin set and the tests' own, in the build tree or the kit.
 std::wstring ShippedPins() { return TestPath(MORVELLANE_CONTROLLER_DIR, L"controller"); }
 std::wstring MaximumSizePins() { return TestPath(MORVELLANE_MAX_SIZE_PIN_DIR, L"pins\\max-size"); }
@@ -348,11 +346,7 @@ TEST_F(BridgeRoad, UnusableStandardErrorChangesNothingButTheText)
 
 // The same roads with the PowerShell engine at the system path: Windows share
 // rules, 32-bit exit codes and language modes as Windows applies them.
-class BridgeOnEngine : public BridgeRoad {
-protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(InstallPowerShellEngine()); }
-    static void TearDownTestSuite() { InstallPowerShellStandIn(BinDirectory()); }
-};
+class BridgeOnEngine : public OnEngine<BridgeRoad> {};
 
 const std::string kControllerStageLine = "Morvellane prelaunch stopped at Controller; Minecraft start refused.\r\n";
 

@@ -279,6 +279,11 @@ std::wstring PowerShellPath()
 
 // On the Windows branches the system folder is left alone: whatever is at
 // PowerShell's path, the real Windows PowerShell on Windows, stays there.
+std::wstring BinDirectory()
+{
+    return TestPath(MORVELLANE_BIN_DIR, L"bin");
+}
+
 bool InstallPowerShellStandIn(const std::wstring& binDirectory)
 {
     if (WindowsBranches()) {

@@ -1,6 +1,7 @@
 // Helpers for the tests that run the programs under Wine.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
@@ -61,6 +62,18 @@ void RemoveDirectoryLink(const std::wstring& link);
 bool InstallPowerShellStandIn(const std::wstring& binDirectory);
 bool InstallPowerShellEngine();
 std::wstring PowerShellPath();
+
+// The test programs and stand-ins: the kit's bin folder, or the build's.
+std::wstring BinDirectory();
+
+// A suite of BASE's cases with the PowerShell engine at the system path; the
+// stand-in goes back after it.
+template <class Base>
+class OnEngine : public Base {
+protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(InstallPowerShellEngine()); }
+    static void TearDownTestSuite() { InstallPowerShellStandIn(BinDirectory()); }
+};
 
 // What stands at PowerShell's system path, for messages: the stand-in engine's
 // PowerShell and .NET versions and Wine's, or Windows PowerShell on Windows.

@@ -2,8 +2,6 @@
 // the registry and the checks on it, the unchanged argument text and Java's
 // exit code, the launcher's standard handles and start-up record, and a Kill
 // that reaches Java through the updater.
-#include <gtest/gtest.h>
-
 #include "updater_road.h"
 
 using namespace testsupport;

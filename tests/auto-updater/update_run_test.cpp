@@ -2,14 +2,10 @@
 // stand-in at the system path: which starts run it, the exact command, script
 // and variables PowerShell gets and Java does not, the failure dialog, and the
 // self-test options that silence it.
-#include <gtest/gtest.h>
-
 #include "bootstrap_embedded.h"
 #include "updater_road.h"
 
 using namespace testsupport;
-
-namespace {
 
 TEST_F(UpdaterRoad, GameDirectoryOptionDecidesWhetherTheUpdateRuns)
 {
@@ -178,5 +174,3 @@ TEST_F(UpdaterRoad, SelfTestOptionsSilenceTheDialogOnlyWhereTheReadingsPart)
         EXPECT_EQ(c.update && !c.silenced, run.dialog.shown) << Narrow(c.commandLine);
     }
 }
-
-}  // namespace

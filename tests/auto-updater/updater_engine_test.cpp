@@ -1,8 +1,6 @@
 // The update run with the PowerShell engine at the system path: the bootstrap,
 // group policy, application control and the FIPS policy, transcripts, and the
 // controller's endings, as Windows PowerShell handles them.
-#include <gtest/gtest.h>
-
 #include <thread>
 #include <vector>
 

@@ -32,7 +32,8 @@ bool WindowsBranches()
     return windows;
 }
 
-std::wstring FromHostPath(const std::string& hostPath)
+// A host (Linux) path as Wine's Z: drive shows it.
+static std::wstring FromHostPath(const std::string& hostPath)
 {
     std::wstring result = L"Z:";
     for (char c : hostPath) {
@@ -41,7 +42,9 @@ std::wstring FromHostPath(const std::string& hostPath)
     return result;
 }
 
-std::wstring KitRoot()
+// The Windows kit's folder when this program runs from its bin folder (the
+// kit's runner lies one folder up); empty in a build tree.
+static std::wstring KitRoot()
 {
     static const std::wstring root = [] {
         wchar_t own[MAX_PATH];
@@ -146,7 +149,9 @@ bool CopyInto(const std::wstring& source, const std::wstring& directory, const s
     return CopyFileW(source.c_str(), (directory + L"\\" + name).c_str(), FALSE) != FALSE;
 }
 
-void RunHostShell(const std::string& command)
+// Runs a command on the host through /bin/sh and waits for it (its exit code
+// does not come back through Wine).
+static void RunHostShell(const std::string& command)
 {
     std::wstring commandLine = L"sh -c \"";
     for (char c : command) {
@@ -167,7 +172,8 @@ void RunHostShell(const std::string& command)
     }
 }
 
-std::string HostPath(const std::wstring& windowsPath)
+// The host path of a Windows path, as Wine maps it.
+static std::string HostPath(const std::wstring& windowsPath)
 {
     typedef char*(CDECL * ToUnix)(const wchar_t*);
     ToUnix toUnix = reinterpret_cast<ToUnix>(

@@ -17,13 +17,6 @@ bool UnderWine();
 // asks UnderWine() instead.
 bool WindowsBranches();
 
-// A host (Linux) path as Wine's Z: drive shows it.
-std::wstring FromHostPath(const std::string& hostPath);
-
-// The Windows kit's folder when this program runs from its bin folder (the
-// kit's runner lies one folder up); empty in a build tree.
-std::wstring KitRoot();
-
 // A file or folder the tests use: KIT_PATH below the kit's folder in the
 // Windows kit, otherwise the build's HOST_PATH through Wine's Z: drive.
 std::wstring TestPath(const std::string& hostPath, const wchar_t* kitPath);
@@ -40,13 +33,6 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadFileBytes(const std::wstring& path);
 std::wstring ReadFileUtf16(const std::wstring& path);
 bool CopyInto(const std::wstring& source, const std::wstring& directory, const std::wstring& name);
-
-// The host path of a Windows path, as Wine maps it.
-std::string HostPath(const std::wstring& windowsPath);
-
-// Runs a command on the host through /bin/sh and waits for it (its exit code
-// does not come back through Wine).
-void RunHostShell(const std::string& command);
 
 // Makes LINK a link to the directory TARGET that reads as a reparse point:
 // under Wine a host symbolic link, once Wine sees it; on the Windows branches

@@ -42,6 +42,10 @@ static class Program
     // looks a type name up in its built-in accelerators before any assembly.
     static void RefuseUnvalidatedHashesUnderFipsPolicy()
     {
+        if (!OperatingSystem.IsWindows())
+        {
+            return;  // built for win-x64 only; this tells the platform analyzer so
+        }
         using (var policy = Microsoft.Win32.Registry.LocalMachine.OpenSubKey(
                    @"SYSTEM\CurrentControlSet\Control\Lsa\FipsAlgorithmPolicy"))
         {

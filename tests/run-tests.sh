@@ -11,12 +11,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/wine-prefix.sh"
 install_powershell_engine "$root/out/tools/powershell-engine"
 
-# Two at a time: the groups that use no Wine run beside those that do, which
-# take the prefix one after another (tests/CMakeLists.txt).
 rm -rf "$build_dir/test-results"
 mkdir -p "$build_dir/test-results"
 status=0
-ctest --test-dir "$build_dir" --output-on-failure -j2 "$@" || status=$?
+ctest --test-dir "$build_dir" --output-on-failure "$@" || status=$?
 # The five slowest cases, from the JUnit XML the groups write there.
 echo "Slowest test cases:"
 for file in "$build_dir"/test-results/*.xml; do

@@ -354,6 +354,7 @@ inline UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring
                                   whileSuspended ? CREATE_SUSPENDED : 0, nullptr,
                                   currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup,
                                   &process) != FALSE;
+    const DWORD startError = started ? 0 : GetLastError();
     for (HANDLE childEnd : {input.child, output.child, error.child, inherited}) {
         if (childEnd != nullptr && childEnd != INVALID_HANDLE_VALUE) {
             CloseHandle(childEnd);
@@ -367,7 +368,7 @@ inline UpdaterRun RunUpdater(const std::wstring& commandLine, const std::wstring
         CloseHandle(input.ours);
     }
     if (!started) {
-        ADD_FAILURE() << "the updater did not start";
+        ADD_FAILURE() << "the updater did not start: error " << startError;
         for (HANDLE ours : {output.ours, error.ours}) {
             if (ours != nullptr) {
                 CloseHandle(ours);

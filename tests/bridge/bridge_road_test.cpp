@@ -280,7 +280,7 @@ TEST_F(BridgeRoad, ControllerExitCodesPassThroughAndLeftoversEnd)
     // A plain file at PowerShell's path that Windows cannot start.
     ASSERT_TRUE(WriteFileBytes(PowerShellPath(), "not a program"));
     ProcessResult refused = RunBridge(MakePackage(L"exit-codes"));
-    InstallPowerShellStandIn(BinDirectory());
+    InstallPowerShellStandIn();
     EXPECT_EQ(5u, refused.exitCode);
     EXPECT_EQ("Morvellane prelaunch: Windows could not start its update controller.\r\n", refused.standardError);
 }
@@ -432,7 +432,7 @@ TEST_F(BridgeOnEngine, EntryOutcomesAndLanguageModeBecomeTheExitCode)
 // The stand-in for the whole run; the prefix gets the engine back at the end.
 class StandInEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override { ASSERT_TRUE(InstallPowerShellStandIn(BinDirectory())); }
+    void SetUp() override { ASSERT_TRUE(InstallPowerShellStandIn()); }
     void TearDown() override { InstallPowerShellEngine(); }
 };
 

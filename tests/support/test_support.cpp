@@ -290,12 +290,12 @@ std::wstring BinDirectory()
     return TestPath(MORVELLANE_BIN_DIR, L"bin");
 }
 
-bool InstallPowerShellStandIn(const std::wstring& binDirectory)
+bool InstallPowerShellStandIn()
 {
     if (WindowsBranches()) {
         return true;
     }
-    return CopyFileW((binDirectory + L"\\powershell-standin.exe").c_str(), PowerShellPath().c_str(), FALSE) != FALSE;
+    return CopyFileW((BinDirectory() + L"\\powershell-standin.exe").c_str(), PowerShellPath().c_str(), FALSE) != FALSE;
 }
 
 bool InstallPowerShellEngine()

@@ -43,9 +43,9 @@ bool MakeDirectoryLink(const std::wstring& target, const std::wstring& link, std
 void RemoveDirectoryLink(const std::wstring& link);
 
 // The prefix keeps the PowerShell engine at Windows PowerShell's system path.
-// These put the recording stand-in from BIN_DIRECTORY there in its place, and
+// These put the recording stand-in from BinDirectory() there in its place, and
 // the engine's host back again.
-bool InstallPowerShellStandIn(const std::wstring& binDirectory);
+bool InstallPowerShellStandIn();
 bool InstallPowerShellEngine();
 std::wstring PowerShellPath();
 
@@ -58,7 +58,7 @@ template <class Base>
 class OnEngine : public Base {
 protected:
     static void SetUpTestSuite() { ASSERT_TRUE(InstallPowerShellEngine()); }
-    static void TearDownTestSuite() { InstallPowerShellStandIn(BinDirectory()); }
+    static void TearDownTestSuite() { InstallPowerShellStandIn(); }
 };
 
 // What stands at PowerShell's system path, for messages: the stand-in engine's

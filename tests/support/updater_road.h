@@ -204,7 +204,7 @@ inline std::vector<DWORD> ShownIconPixels(HWND control, HANDLE owner, COLORREF* 
             BitBlt(picture, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
             *background = GetPixel(picture, 0, 0);
         });
-        if (std::count(pixels.begin(), pixels.end(), pixels[0]) != static_cast<long>(pixels.size())) {
+        if (!std::all_of(pixels.begin(), pixels.end(), [&](DWORD pixel) { return pixel == pixels[0]; })) {
             break;
         }
         Sleep(20);
@@ -520,7 +520,7 @@ public:
     void SetUp() override
     {
         RememberRegistryValue(HKEY_CURRENT_USER, kJavaKey, L"JavaExecutable");
-        ASSERT_TRUE(InstallPowerShellStandIn(BinDirectory()));
+        ASSERT_TRUE(InstallPowerShellStandIn());
     }
     void TearDown() override
     {

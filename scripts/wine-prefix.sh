@@ -13,6 +13,12 @@ trap remove_wine_prefix EXIT
 setsid wineserver -p </dev/null >/dev/null 2>&1 &
 wineboot -i </dev/null >/dev/null 2>&1
 winecfg /v win10 </dev/null >/dev/null 2>&1
+# Once no program of the prefix runs, Wine ends its services and desktop, and
+# the next program waits seconds (a dialog, ten) while they start again. A
+# console that waits on its input keeps them until the prefix goes.
+mkfifo "$WINEPREFIX/keep-running"
+setsid wine cmd.exe <"$WINEPREFIX/keep-running" >/dev/null 2>&1 &
+exec 9>"$WINEPREFIX/keep-running"
 export WINEDLLOVERRIDES="mshtml="
 powershell_home=$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0
 

@@ -13,6 +13,10 @@ trap remove_wine_prefix EXIT
 setsid wineserver -p </dev/null >/dev/null 2>&1 &
 wineboot -i </dev/null >/dev/null 2>&1
 winecfg /v win10 </dev/null >/dev/null 2>&1
+# No window manager runs under Xvfb, and Wine waits two seconds for one to
+# take back each window it hides (every message box that is answered): the
+# prefix's windows are Wine's own to manage.
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f </dev/null >/dev/null 2>&1
 # Once no program of the prefix runs, Wine ends its services and desktop, and
 # the next program waits seconds (a dialog, ten) while they start again. A
 # console that waits on its input keeps them until the prefix goes.

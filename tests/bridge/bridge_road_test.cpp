@@ -378,8 +378,8 @@ TEST_F(BridgeOnEngine, EntryOutcomesAndLanguageModeBecomeTheExitCode)
         DWORD exitCode;
         std::string standardError;  // exact; the last line for a noisy entry
     };
-    // Under ConstrainedLanguage the command itself leaves before it decodes
-    // the script: nothing is written, so no error view shows the Base64 text.
+    // Under ConstrainedLanguage the command itself leaves before it reads
+    // the script: nothing is written, so no error view shows the script.
     const Case cases[] = {
         {"entry leaves 7", nullptr, false, false, 7, ""},
         {"entry throws", L"throw", false, false, 1, kControllerStageLine},

@@ -27,9 +27,8 @@ static class Program
         // The engine and the scripts it runs never see the host's own variables.
         Environment.SetEnvironmentVariable(RelaunchedVariable, null);
         Environment.SetEnvironmentVariable(ConsoleFileVariable, null);
-        string[] engineArgs = AsWindowsPowerShellReadsThem(args);
         RefuseUnvalidatedHashesUnderFipsPolicy();
-        return Microsoft.PowerShell.UnmanagedPSEntry.Start(engineArgs, engineArgs.Length);
+        return Microsoft.PowerShell.UnmanagedPSEntry.Start(args, args.Length);
     }
 
     // Under the group policy "System cryptography: Use FIPS compliant
@@ -65,52 +64,6 @@ static class Program
             accelerators["Security.Cryptography." + name] = typeof(FipsRefusedHash);
             accelerators["System.Security.Cryptography." + name] = typeof(FipsRefusedHash);
         }
-    }
-
-    // Windows PowerShell 5.1 writes its error stream (progress, warnings,
-    // errors) as CLIXML whenever it runs non-interactively from an encoded
-    // command with standard error redirected, whatever -OutputFormat says: its
-    // ConsoleHost.ErrorFormat has no test for a given format. PowerShell 7
-    // honours -OutputFormat there since 6.2 (PowerShell issue #5912, pull
-    // request #8115). So a Text format given beside an encoded command is
-    // dropped here, and 7's own rule (no format given, non-interactive,
-    // redirected, encoded) then gives what 5.1 gives.
-    static string[] AsWindowsPowerShellReadsThem(string[] args)
-    {
-        bool encoded = false;
-        int textFormat = -1;
-        for (int index = 0; index < args.Length; ++index)
-        {
-            string key = args[index].TrimStart('-', '/').ToLowerInvariant();
-            if (key.Length == 0 || args[index].Length == key.Length)
-            {
-                continue;  // a value, not a switch
-            }
-            if ("command".StartsWith(key) || "file".StartsWith(key))
-            {
-                break;  // the rest is the command or the script's arguments
-            }
-            if ("encodedcommand".StartsWith(key) || key == "ec")
-            {
-                encoded = true;
-                ++index;
-            }
-            else if ("outputformat".StartsWith(key) && index + 1 < args.Length)
-            {
-                string value = args[++index];
-                if (value.Length > 0 && "text".StartsWith(value.ToLowerInvariant()))
-                {
-                    textFormat = index - 1;
-                }
-            }
-        }
-        if (!encoded || textFormat < 0)
-        {
-            return args;
-        }
-        var kept = new System.Collections.Generic.List<string>(args);
-        kept.RemoveRange(textFormat, 2);
-        return kept.ToArray();
     }
 
     // Wine may hand such a process a CONOUT$ that opens but is no console.

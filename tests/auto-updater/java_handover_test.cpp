@@ -80,18 +80,9 @@ TEST_F(UpdaterRoad, ActiveSetupCommandOfTheReadmeWritesTheValueTheUpdaterStartsJ
     ASSERT_GT(ExpandEnvironmentStringsW(command.c_str(), expanded, 4096), 0u);
 
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kJavaKey, L"JavaExecutable");
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, expanded, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                               &startup, &process))
-        << Narrow(expanded);
-    WaitForSingleObject(process.hProcess, 30000);
-    DWORD exitCode = 1;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    EXPECT_EQ(0u, exitCode) << Narrow(expanded);
+    ProcessResult added = RunProcess(L"", expanded, javaHome);
+    ASSERT_TRUE(added.started) << Narrow(expanded);
+    EXPECT_EQ(0u, added.exitCode) << Narrow(expanded) << added.standardError;
 
     UpdaterRun run = RunUpdater(Quoted(Installed().updater) + L" -version");
     EXPECT_EQ(0u, run.exitCode);

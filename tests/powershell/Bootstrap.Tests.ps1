@@ -2,13 +2,7 @@
 # UTF-16 text of the built auto-updater.exe: its text, and its policy function
 # over every language mode and policy pair. The whole script runs on the
 # Windows engine in the updater's road tests.
-param(
-    [string]$Pwsh,
-    [string]$PrelaunchScript,
-    [string]$ControllerDirectory,
-    [string]$BootstrapScript,
-    [string]$UpdaterProgram
-)
+param([string]$Pwsh, [string]$PrelaunchScript, [string]$ControllerDirectory, [string]$BootstrapScript, [string]$UpdaterProgram)
 
 BeforeAll {
     # The script file's text, where the program's UTF-16 text holds it whole

@@ -2,13 +2,7 @@
 # every PowerShell text that ships or is embedded must parse, and must use no
 # syntax that 5.1 lacks; every file 5.1 reads must read the same there, name
 # its encodings and make only hash objects that the FIPS policy allows.
-param(
-    [string]$Pwsh,
-    [string]$PrelaunchScript,
-    [string]$ControllerDirectory,
-    [string]$BootstrapScript,
-    [string]$UpdaterProgram
-)
+param([string]$Pwsh, [string]$PrelaunchScript, [string]$ControllerDirectory, [string]$BootstrapScript, [string]$UpdaterProgram)
 
 BeforeDiscovery {
     $shipped = @(Get-ChildItem -LiteralPath $ControllerDirectory -File |

@@ -1,13 +1,7 @@
 # The prelaunch script exactly as the bridge embeds it, composed with a test
 # directory the way the bridge composes it, run in PowerShell 7: the outcome
 # and integrity tables. The bridge's road tests run it on the Windows engine.
-param(
-    [string]$Pwsh,
-    [string]$PrelaunchScript,
-    [string]$ControllerDirectory,
-    [string]$BootstrapScript,
-    [string]$UpdaterProgram
-)
+param([string]$Pwsh, [string]$PrelaunchScript, [string]$ControllerDirectory, [string]$BootstrapScript, [string]$UpdaterProgram)
 
 BeforeAll {
     . (Join-Path $PSScriptRoot 'TestHelpers.ps1')

@@ -283,13 +283,13 @@ std::wstring PowerShellPath()
     return PowerShellHome() + L"\\powershell.exe";
 }
 
-// On the Windows branches the system folder is left alone: whatever is at
-// PowerShell's path, the real Windows PowerShell on Windows, stays there.
 std::wstring BinDirectory()
 {
     return TestPath(MORVELLANE_BIN_DIR, L"bin");
 }
 
+// On the Windows branches the system folder is left alone: whatever is at
+// PowerShell's path, the real Windows PowerShell on Windows, stays there.
 bool InstallPowerShellStandIn()
 {
     if (WindowsBranches()) {
@@ -492,8 +492,8 @@ ProcessResult RunProcess(const std::wstring& application, const std::wstring& co
                                                                : INVALID_HANDLE_VALUE;
     PROCESS_INFORMATION process = {};
     std::wstring writable = commandLine;
-    result.started = CreateProcessW(application.c_str(), &writable[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                    &startup, &process) != FALSE;
+    result.started = CreateProcessW(application.empty() ? nullptr : application.c_str(), &writable[0], nullptr,
+                                    nullptr, TRUE, 0, nullptr, nullptr, &startup, &process) != FALSE;
     CloseHandle(input);
     CloseHandle(output);
     CloseHandle(error);

@@ -106,8 +106,9 @@ struct ProcessResult {
     std::string standardError;
 };
 
-// Starts APPLICATION with COMMAND_LINE, standard input from STANDARD_INPUT and
-// output into files in WORK_DIRECTORY, and waits up to TIMEOUT_MS.
+// Starts APPLICATION (empty: the command line's first word) with COMMAND_LINE,
+// standard input from STANDARD_INPUT and output into files in WORK_DIRECTORY,
+// and waits up to TIMEOUT_MS.
 ProcessResult RunProcess(const std::wstring& application, const std::wstring& commandLine,
                          const std::wstring& workDirectory, StandardError standardError = StandardError::File,
                          const std::string& standardInput = std::string(), DWORD timeoutMs = 60000);

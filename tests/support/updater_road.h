@@ -495,13 +495,11 @@ protected:
     {
         const Installation& installation = Installed();
         SetJavaValue(REG_SZ, installation.java);
-        for (const wchar_t* name : {L"STANDIN_EXIT_CODE", L"STANDIN_JAVA_EXIT", L"STANDIN_JAVA_ECHO",
-                                    L"STANDIN_JAVA_CHILD", L"STANDIN_JAVA_HANG", L"STANDIN_HANG",
-                                    L"STANDIN_JAVA_WINDOW",
-                                    L"MORVELLANE_ENGINE_CONSOLE_FILE",
-                                    L"MORVELLANE_PROFILE_GAME_DIRECTORY", L"MORVELLANE_PROFILE_STARTUP_LOG",
-                                    L"MORVELLANE_PROFILE_CONTROLLER", L"MORVELLANE_PROFILE_SCRIPT",
-                                    L"PSExecutionPolicyPreference"}) {
+        for (const wchar_t* name : {L"STANDIN_EXIT_CODE", L"STANDIN_JAVA_EXIT", L"STANDIN_JAVA_ECHO", L"STANDIN_HANG",
+                                    L"STANDIN_JAVA_CHILD", L"STANDIN_JAVA_HANG", L"STANDIN_JAVA_WINDOW",
+                                    L"MORVELLANE_ENGINE_CONSOLE_FILE", L"MORVELLANE_PROFILE_GAME_DIRECTORY",
+                                    L"MORVELLANE_PROFILE_STARTUP_LOG", L"MORVELLANE_PROFILE_CONTROLLER",
+                                    L"MORVELLANE_PROFILE_SCRIPT", L"PSExecutionPolicyPreference"}) {
             SetVariable(name, nullptr);
         }
         // Wine hands PowerShell the launcher's handles where Windows gives it a

@@ -83,10 +83,6 @@ TEST(ShowUpdateFailure, TextPastTheLimitIsCutAndStillShown)
     EXPECT_EQ(full.substr(0, 32767), shown.substr(0, full.size()));
 }
 
-}  // namespace
-
-namespace {
-
 std::string ResourceBytes(HMODULE module, LPCWSTR type, LPCWSTR name)
 {
     HRSRC found = FindResourceExW(module, type, name, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));

@@ -486,7 +486,6 @@ inline std::wstring UpdateFailureText(DWORD code, const std::wstring& startupLog
            L"\n\nStartup details (if PowerShell could start):\n" + startupLog + L"\n\n" + kPolicyNote;
 }
 
-
 // Each case starts from the installed updater with the test Java as the
 // registry's value and none of the variables the runs set.
 class UpdaterRoad : public ::testing::Test {

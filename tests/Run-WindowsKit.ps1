@@ -8,15 +8,14 @@
 # Whatever the tests change on the machine is put back at the end, even when
 # a test fails or the run is stopped: the Java value, the PowerShell policy
 # values, the lockdown variable, the FIPS policy value, and the temporary
-# files and folders. What it
-# found is kept in a file until then, so that after a hard stop (a cancelled
-# job, a closed window) the next run puts it back first. Anything it cannot
-# put back is reported and fails the run.
+# files and folders. What it found is kept in a file until then, so that
+# after a hard stop (a cancelled job, a closed window) the next run puts it
+# back first. Anything it cannot put back is reported and fails the run.
 # -Group and -TestFilter run a part of the kit (a gtest filter for the test
 # programs; for the Pester tests, each of its ':'-separated parts is a file
-# name before .Tests.ps1). A group that
-# has not ended after -GroupMinutes is ended with every process it started;
-# its log keeps what it wrote, and it counts as a failure.
+# name before .Tests.ps1). A group that has not ended after -GroupMinutes is
+# ended with every process it started; its log keeps what it wrote, and it
+# counts as a failure.
 param(
     [string]$Release = (Join-Path $PSScriptRoot 'release'),
     [string]$Results = (Join-Path $PSScriptRoot 'results'),

@@ -110,7 +110,7 @@ struct IconGroupEntry {
 
 TEST(Resources, ManifestAndIconGroupReadBackFromTheProgram)
 {
-    std::wstring program = testsupport::ProgramDirectory(MORVELLANE_BIN_DIR) + L"\\auto-updater.exe";
+    std::wstring program = testsupport::ProgramDirectory() + L"\\auto-updater.exe";
     HMODULE module = LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(nullptr, module);
 
@@ -182,7 +182,7 @@ TEST(Resources, BothProgramsCarryTheirFileInformation)
     const Program programs[] = {{L"auto-updater.exe", L"Morvellane Automatic Updater", L"auto-updater"},
                                 {L"prelaunch-bridge.exe", L"Morvellane Prelaunch Bridge", L"prelaunch-bridge"}};
     for (const Program& program : programs) {
-        std::wstring path = testsupport::ProgramDirectory(MORVELLANE_BIN_DIR) + L"\\" + program.file;
+        std::wstring path = testsupport::ProgramDirectory() + L"\\" + program.file;
         DWORD ignored = 0;
         std::string block(GetFileVersionInfoSizeW(path.c_str(), &ignored), '\0');
         ASSERT_FALSE(block.empty()) << testsupport::Narrow(program.file);

@@ -50,7 +50,7 @@ Package MakePackage(const std::wstring& name, const wchar_t* bridgeName = L"prel
     package.records = MakeFreshDirectory(name + L"-records");
     package.bridge = package.directory + L"\\prelaunch-bridge.exe";
     const bool shipped = std::wstring(bridgeName) == L"prelaunch-bridge.exe";
-    CopyFileW(((shipped ? ProgramDirectory(MORVELLANE_BIN_DIR) : BinDirectory()) + L"\\" + bridgeName).c_str(),
+    CopyFileW(((shipped ? ProgramDirectory() : BinDirectory()) + L"\\" + bridgeName).c_str(),
               package.bridge.c_str(), FALSE);
     for (const wchar_t* pinned : kPinnedNames) {
         CopyInto(pinSource + L"\\" + pinned, package.directory, pinned);
@@ -315,7 +315,7 @@ TEST_F(BridgeRoad, ShippedBuildWaitsTwentyMinutes)
     // 1,200,000 as a little-endian immediate; the short test build lacks it.
     const std::string twentyMinutes("\x80\x4f\x12\x00", 4);
     EXPECT_NE(std::string::npos,
-              ReadFileBytes(ProgramDirectory(MORVELLANE_BIN_DIR) + L"\\prelaunch-bridge.exe").find(twentyMinutes));
+              ReadFileBytes(ProgramDirectory() + L"\\prelaunch-bridge.exe").find(twentyMinutes));
     EXPECT_EQ(std::string::npos,
               ReadFileBytes(BinDirectory() + L"\\prelaunch-bridge-short-timeout.exe").find(twentyMinutes));
 }

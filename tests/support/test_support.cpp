@@ -62,14 +62,14 @@ std::wstring TestPath(const std::string& hostPath, const wchar_t* kitPath)
     return KitRoot().empty() ? FromHostPath(hostPath) : KitRoot() + L"\\" + kitPath;
 }
 
-std::wstring ProgramDirectory(const std::string& hostBinDirectory)
+std::wstring ProgramDirectory()
 {
     wchar_t release[MAX_PATH];
     DWORD length = GetEnvironmentVariableW(L"MORVELLANE_RELEASE_DIR", release, MAX_PATH);
     if (length > 0 && length < MAX_PATH) {
         return std::wstring(release, length);
     }
-    return TestPath(hostBinDirectory, L"release");
+    return TestPath(MORVELLANE_BIN_DIR, L"release");
 }
 
 static void RemoveTree(const std::wstring& directory)

@@ -23,8 +23,8 @@ std::wstring TestPath(const std::string& hostPath, const wchar_t* kitPath);
 
 // Where the two programs under test are: the build named by
 // MORVELLANE_RELEASE_DIR (the kit runner's -Release), the kit's release
-// folder, or the build tree's HOST_BIN_DIRECTORY.
-std::wstring ProgramDirectory(const std::string& hostBinDirectory);
+// folder, or the build tree's bin folder.
+std::wstring ProgramDirectory();
 
 // A fresh, empty directory below the prefix's temporary directory.
 std::wstring MakeFreshDirectory(const std::wstring& name);

@@ -89,7 +89,7 @@ inline const Installation& Installed()
     if (installation.updater.empty()) {
         installation.directory = MakeFreshDirectory(L"updater");
         installation.updater = installation.directory + L"\\auto-updater.exe";
-        CopyFileW((ProgramDirectory(MORVELLANE_BIN_DIR) + L"\\auto-updater.exe").c_str(), installation.updater.c_str(),
+        CopyFileW((ProgramDirectory() + L"\\auto-updater.exe").c_str(), installation.updater.c_str(),
                   FALSE);
         CopyInto(TestPath(MORVELLANE_CONTROLLER_DIR, L"controller") + L"\\Morvellane.ProfileUpdate.ps1",
                  installation.directory,
